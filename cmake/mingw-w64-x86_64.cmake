@@ -1,0 +1,18 @@
+# Cross-compiles the service for 64-bit Windows with MinGW-w64 (posix threads).
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+
+set(NYX_MINGW_PREFIX x86_64-w64-mingw32)
+set(CMAKE_C_COMPILER ${NYX_MINGW_PREFIX}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${NYX_MINGW_PREFIX}-g++-posix)
+set(CMAKE_RC_COMPILER ${NYX_MINGW_PREFIX}-windres)
+set(CMAKE_MC_COMPILER ${NYX_MINGW_PREFIX}-windmc)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${NYX_MINGW_PREFIX})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+
+# Test programs run under Wine; the prefix is chosen per test through WINEPREFIX.
+find_program(NYX_WINE NAMES wine wine64 REQUIRED)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${NYX_WINE})

@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds both trees and runs every test of both.
+# Exits non-zero when a build or any test fails.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+
+nyx_install_packages
+
+failures=0
+summary=()
+record() {  # record NAME STATUS
+    summary+=("$(printf '%-28s %s' "$1" "$2")")
+    [ "$2" = ok ] || failures=$((failures + 1))
+}
+
+echo "== Formatting"
+mapfile -t sources < <(cd "$ROOT" && git ls-files -co --exclude-standard -- \
+    'src/*.cpp' 'src/*.h' 'tests/*.cpp' 'tests/*.h' 'tools/*.cpp' 'tools/*.h' 'bench/*.cpp' 'bench/*.h')
+if (cd "$ROOT" && clang-format --dry-run --Werror "${sources[@]}"); then
+    record formatting ok
+else
+    record formatting "FAILED (run clang-format -i on the files above)"
+fi
+
+echo "== Native tree (portable units, AddressSanitizer + UndefinedBehaviorSanitizer)"
+if nyx_build "$BUILD/native" -DNYX_WERROR=ON -DCMAKE_CXX_COMPILER=g++ -DCMAKE_C_COMPILER=gcc; then
+    if (cd "$BUILD/native" && ctest --output-on-failure -j "$NYX_JOBS"); then
+        record "native tests" ok
+    else
+        record "native tests" FAILED
+    fi
+else
+    record "native build" FAILED
+fi
+
+echo "== Windows tree (MinGW-w64, tests under Wine)"
+if nyx_build_windows -DNYX_WERROR=ON; then
+    if (cd "$BUILD/windows" && ctest --output-on-failure -j "$NYX_JOBS"); then
+        record "windows tests" ok
+    else
+        record "windows tests" FAILED
+    fi
+else
+    record "windows build" FAILED
+fi
+
+echo
+echo "== Summary"
+printf '%s\n' "${summary[@]}"
+passed=$(( ${#summary[@]} - failures ))
+echo "$passed passed, $failures failed"
+[ "$failures" -eq 0 ]

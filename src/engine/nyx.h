@@ -1,0 +1,42 @@
+// The service's operations and its process-wide state, shared by the service host (which
+// starts and stops the loop) and the update engine (which runs it).
+#pragma once
+
+#include <windows.h>
+
+#include <cstddef>
+
+// What the control side and the loop share. The layout is fixed: |stopEvent| is directly
+// followed by |changeHandle|, because the loop waits on the two as one two-handle array.
+struct ServiceContext {
+    SERVICE_STATUS_HANDLE statusHandle;  // from RegisterServiceCtrlHandlerExW
+    HANDLE stopEvent;                    // same handle as Nyx::m_serviceStopEvent
+    HANDLE changeHandle;                 // the loop's folder watch, or INVALID_HANDLE_VALUE
+    volatile LONG running;               // busy flag of the loop; changed by atomic exchange only
+};
+static_assert(offsetof(ServiceContext, changeHandle) ==
+                  offsetof(ServiceContext, stopEvent) + sizeof(HANDLE),
+              "the loop waits on stopEvent and changeHandle as one array");
+
+class Nyx {
+public:
+    // Hands the calling thread to the service control dispatcher. Returns 0 after the service
+    // stopped, or the Windows error when the dispatcher could not be started (logged and
+    // reported to the event log).
+    static DWORD runService();
+
+    // The service main function given to the dispatcher; runs on the dispatcher's thread.
+    static void WINAPI ServiceMain(DWORD argc, LPWSTR* argv);
+
+    // The extended control handler; runs on the main thread. Stop and shutdown report
+    // stop-pending, set the stop event and answer NO_ERROR; anything else answers
+    // ERROR_CALL_NOT_IMPLEMENTED and changes nothing.
+    static DWORD WINAPI ServiceHandler(DWORD control, DWORD eventType, LPVOID eventData,
+                                       LPVOID context);
+
+    // The update loop; runs on its own thread until the stop event is set.
+    static void ServiceLoop(ServiceContext* context);
+
+    static ServiceContext m_context;
+    static HANDLE m_serviceStopEvent;  // manual reset; null until ServiceMain creates it
+};

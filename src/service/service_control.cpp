@@ -1,0 +1,132 @@
+#include "service/service_control.h"
+
+#include <exception>
+#include <string>
+
+#include "engine/nyx.h"
+#include "service/event_log.h"
+#include "service/service_log.h"
+#include "win/unique_handle.h"
+
+namespace {
+
+// Stop (0x1), shutdown (0x4) and 0x40, in every state. The headers' name for 0x40 is
+// SERVICE_ACCEPT_POWEREVENT; session change proper is 0x80 (SERVICE_ACCEPT_SESSIONCHANGE),
+// which the service does not ask for yet.
+constexpr DWORD kAcceptedControls = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | 0x40;
+constexpr DWORD kPendingWaitHint = 3000;
+
+DWORD WINAPI LoopThreadEntry(LPVOID parameter) {
+    // Nothing may leave a thread entry point by exception; the loop reports its own failures.
+    try {
+        Nyx::ServiceLoop(static_cast<ServiceContext*>(parameter));
+    } catch (const std::exception&) {
+        LogToFile(L"ServiceLoop : ended by an unexpected exception", ServiceLogPath);
+    }
+    return 0;
+}
+
+void CloseServiceHandles() {
+    if (Nyx::m_serviceStopEvent != nullptr) {
+        ::CloseHandle(Nyx::m_serviceStopEvent);
+        Nyx::m_serviceStopEvent = nullptr;
+        Nyx::m_context.stopEvent = nullptr;
+    }
+    if (Nyx::m_context.changeHandle != INVALID_HANDLE_VALUE) {
+        ::FindCloseChangeNotification(Nyx::m_context.changeHandle);
+        Nyx::m_context.changeHandle = INVALID_HANDLE_VALUE;
+    }
+}
+
+// Runs the loop on its own thread until the stop event is set and the loop has returned.
+// Returns the status to report as exit code: 0, or the error when the thread did not start.
+DWORD RunLoopUntilStopped() {
+    win::UniqueHandle loopThread(
+        ::CreateThread(nullptr, 0, LoopThreadEntry, &Nyx::m_context, 0, nullptr));
+    if (!loopThread) {
+        const DWORD error = ::GetLastError();
+        LogToFile(L"could not start Nyx::ServiceLoop thread : GetLastError() = " +
+                      std::to_wstring(error),
+                  ServiceLogPath);
+        return error;
+    }
+    ::WaitForSingleObject(Nyx::m_serviceStopEvent, INFINITE);
+    ::WaitForSingleObject(loopThread.Get(), INFINITE);
+    return 0;
+}
+
+}  // namespace
+
+DWORD ReportServiceStatus(DWORD state, DWORD exitCode, DWORD waitHint) {
+    SERVICE_STATUS status{};
+    status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    status.dwCurrentState = state;
+    status.dwControlsAccepted = kAcceptedControls;
+    status.dwWin32ExitCode = exitCode;
+    status.dwServiceSpecificExitCode = exitCode;
+    status.dwCheckPoint = 0;
+    status.dwWaitHint = waitHint;
+    if (!::SetServiceStatus(Nyx::m_context.statusHandle, &status)) {
+        return ::GetLastError();
+    }
+    return 0;
+}
+
+void WINAPI Nyx::ServiceMain(DWORD /*argc*/, LPWSTR* /*argv*/) {
+    LogToFile(L"void WINAPI Nyx::ServiceMain : ServiceMain entered", ServiceLogPath);
+
+    // The stop event exists before the control handler is registered, so that a stop
+    // arriving during start-up is never lost.
+    m_serviceStopEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    const DWORD createEventError = m_serviceStopEvent == nullptr ? ::GetLastError() : 0;
+
+    m_context = ServiceContext{nullptr, nullptr, nullptr, 0};
+    m_context.stopEvent = m_serviceStopEvent;
+    m_context.statusHandle = ::RegisterServiceCtrlHandlerExW(kServiceDisplayName,
+                                                             Nyx::ServiceHandler, &m_context);
+    m_context.changeHandle = INVALID_HANDLE_VALUE;
+    if (m_context.statusHandle == nullptr) {
+        const DWORD error = ::GetLastError();
+        LogToFile(L"RegisterServiceCtrlHandlerEx failed with Error code: " + std::to_wstring(error),
+                  ServiceLogPath);
+        CloseServiceHandles();
+        return;
+    }
+
+    ReportServiceStatus(SERVICE_START_PENDING, 0, kPendingWaitHint);
+    LogToFile(L"m_context.running status : " + std::to_wstring(m_context.running), ServiceLogPath);
+
+    DWORD exitCode = 0;
+    if (m_serviceStopEvent != nullptr) {
+        // A stop that arrived while starting has already been answered with stop-pending:
+        // go straight to stopped, without running the loop.
+        if (::WaitForSingleObject(m_serviceStopEvent, 0) != WAIT_OBJECT_0) {
+            ReportServiceStatus(SERVICE_RUNNING, 0, kPendingWaitHint);
+            exitCode = RunLoopUntilStopped();
+        }
+    } else {
+        LogToFile(L"could not create NYX::m_serviceStopEvent : GetLastError() = " +
+                      std::to_wstring(createEventError),
+                  ServiceLogPath);
+    }
+
+    ReportServiceStatus(SERVICE_STOPPED, exitCode, 0);
+    CloseServiceHandles();
+}
+
+DWORD WINAPI Nyx::ServiceHandler(DWORD control, DWORD /*eventType*/, LPVOID /*eventData*/,
+                                 LPVOID /*context*/) {
+    LogToFile(L"DWORD WINAPI Nyx::ServiceHandler : control = " + std::to_wstring(control),
+              ServiceLogPath);
+    switch (control) {
+        case SERVICE_CONTROL_STOP:
+        case SERVICE_CONTROL_SHUTDOWN:
+            ReportServiceStatus(SERVICE_STOP_PENDING, 0, kPendingWaitHint);
+            if (m_serviceStopEvent != nullptr) {
+                ::SetEvent(m_serviceStopEvent);
+            }
+            return NO_ERROR;
+        default:
+            return ERROR_CALL_NOT_IMPLEMENTED;
+    }
+}

@@ -1,0 +1,64 @@
+#include "service/service_log.h"
+
+#include <windows.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "service/event_log.h"
+#include "service/messages.h"
+
+namespace {
+
+// Longest text (terminator included) of the debugger line about a file that cannot be opened.
+constexpr size_t kDebugLineCapacity = 256;
+
+void ReportOpenFailure(const std::wstring& path, int error) {
+    // Same text as "LogToFile: Failed to open file %ls (errno=%d)\n"; a long path cuts the
+    // line, which is only a hint for a debugger.
+    std::wstring line =
+        L"LogToFile: Failed to open file " + path + L" (errno=" + std::to_wstring(error) + L")\n";
+    if (line.size() > kDebugLineCapacity - 1) {
+        line.resize(kDebugLineCapacity - 1);
+    }
+    ::OutputDebugStringW(line.c_str());
+}
+
+}  // namespace
+
+void LogToFile(const std::wstring& message, const std::wstring& path) {
+    if (!path.empty()) {
+        const size_t separator = path.find_last_of(L"\\/");
+        if (separator != std::wstring::npos) {
+            // Only the folder that holds the file is created; its result does not matter,
+            // the open below tells whether the file can be written.
+            ::CreateDirectoryW(path.substr(0, separator).c_str(), nullptr);
+        }
+    }
+
+    FILE* file = ::_wfopen(path.c_str(), L"a, ccs=UNICODE");
+    if (file == nullptr) {
+        ReportOpenFailure(path, errno);
+        return;
+    }
+    SYSTEMTIME now;
+    ::GetLocalTime(&now);
+    std::fwprintf(file, L"[%04d-%02d-%02d %02d:%02d:%02d] ", now.wYear, now.wMonth, now.wDay,
+                  now.wHour, now.wMinute, now.wSecond);
+    std::fwprintf(file, L"%ls\n", message.c_str());
+    std::fclose(file);
+}
+
+void DeleteOldLogFile() {
+    if (::GetFileAttributesW(ServiceLogPath) == INVALID_FILE_ATTRIBUTES) {
+        return;
+    }
+    if (::DeleteFileW(ServiceLogPath)) {
+        ReportInfoEvent(MSG_TEXT, L"DeleteOldLogFile",
+                        L"Successfully deleted old log file for new capsule update");
+        return;
+    }
+    const DWORD error = ::GetLastError();
+    const std::wstring detail = L"Error: " + std::to_wstring(static_cast<int>(error));
+    ReportErrorEvent(MSG_TEXT, L"DeleteOldLogFile failed", detail.c_str());
+}

@@ -1,0 +1,20 @@
+// The service's own log file: one time-stamped UTF-16 line per step, for support staff.
+//
+// Any thread may call these functions; each call opens, appends to and closes the file, so
+// the log can be read, copied or deleted between calls. Failures are never reported to the
+// caller: a line that cannot be written is lost (the debugger output says why).
+#pragma once
+
+#include <string>
+
+// Where every caller in the service writes its log. Fixed, not derived from the Windows
+// directory.
+inline constexpr wchar_t ServiceLogPath[] = L"C:\\Windows\\System32\\Firmware\\NyxService.log";
+
+// Appends "[yyyy-mm-dd hh:mm:ss] <message>" and a line end to the file at |path|, creating
+// the file (with a byte-order mark) and the one folder level above it when they are missing.
+void LogToFile(const std::wstring& message, const std::wstring& path);
+
+// Deletes the service log, if there is one, so that the log of a new capsule update starts
+// empty, and reports the outcome to the event log.
+void DeleteOldLogFile();
