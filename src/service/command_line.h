@@ -21,7 +21,7 @@ std::vector<OptionPair> ParseCommandLine(const std::wstring& commandLine);
 std::wstring ToLowerCopy(const std::wstring& text);
 
 struct CommandEntry {
-    std::wstring key;                       // option name without "-" or "/", lower case
+    std::wstring key;                        // option name without "-" or "/", lower case
     std::function<std::uint32_t()> handler;  // result becomes the process exit code
 };
 

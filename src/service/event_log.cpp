@@ -27,7 +27,8 @@ HANDLE ServiceEventSource() {
 }
 
 void ReportErrorEvent(DWORD eventId, const std::wstring& first, const std::wstring* second) {
-    Report(EVENTLOG_ERROR_TYPE, eventId, first.c_str(), second != nullptr ? second->c_str() : nullptr);
+    Report(EVENTLOG_ERROR_TYPE, eventId, first.c_str(),
+           second != nullptr ? second->c_str() : nullptr);
 }
 
 void ReportErrorEvent(DWORD eventId, const wchar_t* first, const wchar_t* second) {

@@ -15,12 +15,16 @@
 inline constexpr wchar_t kServiceDisplayName[] = L"QV NYX Service";
 
 // Reports an event of type EVENTLOG_ERROR_TYPE, whatever the severity bits of |eventId|.
-void ReportErrorEvent(DWORD eventId, const std::wstring& first, const std::wstring* second = nullptr);
-void ReportErrorEvent(DWORD eventId, const wchar_t* first = nullptr, const wchar_t* second = nullptr);
+void ReportErrorEvent(DWORD eventId, const std::wstring& first,
+                      const std::wstring* second = nullptr);
+void ReportErrorEvent(DWORD eventId, const wchar_t* first = nullptr,
+                      const wchar_t* second = nullptr);
 
 // Reports an event of type EVENTLOG_INFORMATION_TYPE.
-void ReportInfoEvent(DWORD eventId, const std::wstring& first, const std::wstring* second = nullptr);
-void ReportInfoEvent(DWORD eventId, const wchar_t* first = nullptr, const wchar_t* second = nullptr);
+void ReportInfoEvent(DWORD eventId, const std::wstring& first,
+                     const std::wstring* second = nullptr);
+void ReportInfoEvent(DWORD eventId, const wchar_t* first = nullptr,
+                     const wchar_t* second = nullptr);
 
 // The process-wide event source handle, or null when registration failed.
 HANDLE ServiceEventSource();

@@ -54,9 +54,9 @@ DWORD Nyx::runService() {
     const DWORD error = ::GetLastError();
     const std::wstring errorText = std::to_wstring(static_cast<int>(error));
     ReportErrorEvent(MSG_CALL_FAILED, L"StartServiceCtrlDispatcher", errorText.c_str());
-    LogToFile(L"int Nyx::runService - StartServiceCtrlDispatcher failed GetLastError() = " +
-                  errorText,
-              ServiceLogPath);
+    LogToFile(
+        L"int Nyx::runService - StartServiceCtrlDispatcher failed GetLastError() = " + errorText,
+        ServiceLogPath);
     return error;
 }
 

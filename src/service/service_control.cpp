@@ -45,9 +45,9 @@ DWORD RunLoopUntilStopped() {
         ::CreateThread(nullptr, 0, LoopThreadEntry, &Nyx::m_context, 0, nullptr));
     if (!loopThread) {
         const DWORD error = ::GetLastError();
-        LogToFile(L"could not start Nyx::ServiceLoop thread : GetLastError() = " +
-                      std::to_wstring(error),
-                  ServiceLogPath);
+        LogToFile(
+            L"could not start Nyx::ServiceLoop thread : GetLastError() = " + std::to_wstring(error),
+            ServiceLogPath);
         return error;
     }
     ::WaitForSingleObject(Nyx::m_serviceStopEvent, INFINITE);
@@ -82,8 +82,8 @@ void WINAPI Nyx::ServiceMain(DWORD /*argc*/, LPWSTR* /*argv*/) {
 
     m_context = ServiceContext{nullptr, nullptr, nullptr, 0};
     m_context.stopEvent = m_serviceStopEvent;
-    m_context.statusHandle = ::RegisterServiceCtrlHandlerExW(kServiceDisplayName,
-                                                             Nyx::ServiceHandler, &m_context);
+    m_context.statusHandle =
+        ::RegisterServiceCtrlHandlerExW(kServiceDisplayName, Nyx::ServiceHandler, &m_context);
     m_context.changeHandle = INVALID_HANDLE_VALUE;
     if (m_context.statusHandle == nullptr) {
         const DWORD error = ::GetLastError();

@@ -29,7 +29,9 @@ TEST(EventLogTest, TypeComesFromTheFunctionAndCountFromTheStrings) {
         {EVENTLOG_ERROR_TYPE, MSG_BIOS_INFO_UNREADABLE, {}},
         {EVENTLOG_INFORMATION_TYPE, MSG_UPGRADING_FIRMWARE, {L"C:\\fw\\ABC_01130000.bin"}},
         {EVENTLOG_ERROR_TYPE, MSG_CALL_FAILED, {first, second}},
-        {EVENTLOG_INFORMATION_TYPE, MSG_TEXT, {L"IsUpgradeNeeded", L"Failed to get BIOS information."}},
+        {EVENTLOG_INFORMATION_TYPE,
+         MSG_TEXT,
+         {L"IsUpgradeNeeded", L"Failed to get BIOS information."}},
         {EVENTLOG_ERROR_TYPE, MSG_CALL_FAILED, {L"RunKel"}},
         {EVENTLOG_ERROR_TYPE, MSG_UPGRADE_FAILED, {L""}},
     };

@@ -37,10 +37,14 @@ TEST_F(ServiceHandlerTest, StopAndShutdownAnswerNoErrorAndSetTheStopEvent) {
 }
 
 TEST_F(ServiceHandlerTest, EveryOtherControlIsNotImplementedAndChangesNothing) {
-    const DWORD controls[] = {SERVICE_CONTROL_INTERROGATE,   SERVICE_CONTROL_SESSIONCHANGE,
-                              SERVICE_CONTROL_PAUSE,         SERVICE_CONTROL_CONTINUE,
-                              SERVICE_CONTROL_PARAMCHANGE,   SERVICE_CONTROL_POWEREVENT,
-                              128,                           255};
+    const DWORD controls[] = {SERVICE_CONTROL_INTERROGATE,
+                              SERVICE_CONTROL_SESSIONCHANGE,
+                              SERVICE_CONTROL_PAUSE,
+                              SERVICE_CONTROL_CONTINUE,
+                              SERVICE_CONTROL_PARAMCHANGE,
+                              SERVICE_CONTROL_POWEREVENT,
+                              128,
+                              255};
     std::vector<std::wstring> expectedLog;
     for (DWORD control : controls) {
         EXPECT_EQ(Nyx::ServiceHandler(control, 0, nullptr, nullptr),

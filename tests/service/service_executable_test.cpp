@@ -26,9 +26,8 @@ RunResult RunExecutable(const std::wstring& arguments) {
     test::TempFolder folder;
     const std::wstring outputPath = folder / L"stdout.txt";
     SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-    win::UniqueFileHandle output(::CreateFileW(outputPath.c_str(), GENERIC_WRITE,
-                                               FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0,
-                                               nullptr));
+    win::UniqueFileHandle output(::CreateFileW(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                                               &inherit, CREATE_ALWAYS, 0, nullptr));
     EXPECT_TRUE(output.IsValid());
 
     STARTUPINFOW startup{};
@@ -122,8 +121,8 @@ TEST(ServiceExecutableTest, RunOutsideTheServiceControlManagerLogsTheDispatcherF
 }
 
 TEST(ServiceExecutableTest, MessageTableHoldsEveryTextExactly) {
-    win::UniqueModule module(::LoadLibraryExW(g_executable.c_str(), nullptr,
-                                              LOAD_LIBRARY_AS_DATAFILE));
+    win::UniqueModule module(
+        ::LoadLibraryExW(g_executable.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
     ASSERT_TRUE(module.IsValid()) << ::GetLastError();
     struct Message {
         DWORD id;
@@ -196,11 +195,10 @@ protected:
         ASSERT_TRUE(manager_.IsValid()) << ::GetLastError();
         RemoveService();
         const std::wstring binaryPath = L"\"" + g_executable + L"\"";
-        service_.Reset(::CreateServiceW(manager_.Get(), L"QvNyxService", L"QV NYX Service",
-                                        SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                                        SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                                        binaryPath.c_str(), nullptr, nullptr, nullptr, nullptr,
-                                        nullptr));
+        service_.Reset(
+            ::CreateServiceW(manager_.Get(), L"QvNyxService", L"QV NYX Service", SERVICE_ALL_ACCESS,
+                             SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                             binaryPath.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
         ASSERT_TRUE(service_.IsValid()) << ::GetLastError();
         ::DeleteFileW(ServiceLogPath);
     }
@@ -213,7 +211,8 @@ protected:
         }
     }
     void RemoveService() {
-        win::UniqueServiceHandle old(::OpenServiceW(manager_.Get(), L"QvNyxService", SERVICE_ALL_ACCESS));
+        win::UniqueServiceHandle old(
+            ::OpenServiceW(manager_.Get(), L"QvNyxService", SERVICE_ALL_ACCESS));
         if (old) {
             SERVICE_STATUS status;
             ::ControlService(old.Get(), SERVICE_CONTROL_STOP, &status);
@@ -267,7 +266,8 @@ TEST_F(InstalledServiceTest, StartsRunsAnswersControlsAndStops) {
     EXPECT_TRUE(WaitForLogLine(L"DWORD WINAPI Nyx::ServiceHandler : control = 4"));
     EXPECT_EQ(QueryStatus().dwCurrentState, DWORD{SERVICE_RUNNING});
 
-    ASSERT_TRUE(::ControlService(service_.Get(), SERVICE_CONTROL_STOP, &status)) << ::GetLastError();
+    ASSERT_TRUE(::ControlService(service_.Get(), SERVICE_CONTROL_STOP, &status))
+        << ::GetLastError();
     ASSERT_TRUE(WaitForState(SERVICE_STOPPED));
     EXPECT_EQ(QueryStatus().dwWin32ExitCode, 0u);
 

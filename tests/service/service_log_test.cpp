@@ -107,13 +107,15 @@ TEST(ServiceLogTest, DeleteOldLogFileReportsOnlyWhenThereIsAFile) {
     ASSERT_EQ(recorded.size(), 1u);
     EXPECT_EQ(recorded[0].type, EVENTLOG_INFORMATION_TYPE);
     EXPECT_EQ(recorded[0].id, MSG_TEXT);
-    EXPECT_EQ(recorded[0].strings,
-              (std::vector<std::wstring>{L"DeleteOldLogFile",
-                                         L"Successfully deleted old log file for new capsule update"}));
+    EXPECT_EQ(
+        recorded[0].strings,
+        (std::vector<std::wstring>{L"DeleteOldLogFile",
+                                   L"Successfully deleted old log file for new capsule update"}));
 
     // The next line starts a fresh file.
     LogToFile(L"new update", ServiceLogPath);
-    EXPECT_EQ(test::ReadServiceLogMessages(ServiceLogPath), std::vector<std::wstring>{L"new update"});
+    EXPECT_EQ(test::ReadServiceLogMessages(ServiceLogPath),
+              std::vector<std::wstring>{L"new update"});
 }
 
 TEST(ServiceLogTest, DeleteOldLogFileFailureIsAnErrorEventAndKeepsTheLog) {

@@ -1,6 +1,5 @@
 #include "support/test_support.h"
 
-
 namespace test {
 
 CapturingEventReporter::CapturingEventReporter() : previous_(win::SetEventReporter(this)) {}
@@ -9,9 +8,9 @@ CapturingEventReporter::~CapturingEventReporter() {
     win::SetEventReporter(previous_);
 }
 
-BOOL CapturingEventReporter::Report(HANDLE /*source*/, WORD type, WORD /*category*/,
-                                    DWORD eventId, PSID /*userSid*/, WORD stringCount,
-                                    DWORD /*rawDataSize*/, LPCWSTR* strings, LPVOID /*rawData*/) {
+BOOL CapturingEventReporter::Report(HANDLE /*source*/, WORD type, WORD /*category*/, DWORD eventId,
+                                    PSID /*userSid*/, WORD stringCount, DWORD /*rawDataSize*/,
+                                    LPCWSTR* strings, LPVOID /*rawData*/) {
     RecordedEvent event;
     event.type = type;
     event.id = eventId;
