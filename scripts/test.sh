@@ -14,8 +14,7 @@ record() {  # record NAME STATUS
 }
 
 echo "== Formatting"
-mapfile -t sources < <(cd "$ROOT" && git ls-files -co --exclude-standard -- \
-    'src/*.cpp' 'src/*.h' 'tests/*.cpp' 'tests/*.h' 'tools/*.cpp' 'tools/*.h' 'bench/*.cpp' 'bench/*.h')
+mapfile -t sources < <(cd "$ROOT" && find src tests tools bench \( -name '*.cpp' -o -name '*.h' \) | sort)
 if (cd "$ROOT" && clang-format --dry-run --Werror "${sources[@]}"); then
     record formatting ok
 else
