@@ -1,0 +1,215 @@
+#include "capsule/capsule_search.h"
+
+#include <cwchar>
+
+#include "engine/firmware_version.h"
+#include "service/service_log.h"
+#include "win/unique_handle.h"
+
+wchar_t windowsDirectory[kFolderPathBufferLength] = L"";
+wchar_t driverStorePath[kFolderPathBufferLength] = L"";
+wchar_t firmwareFolderPath[kFolderPathBufferLength] = L"";
+bool searchDriverStore = false;
+
+namespace {
+
+// A path being put together in a fixed buffer of |Capacity| characters, terminator included.
+// An append that would not fit leaves the text as it was and returns false, so a caller can
+// refuse the whole path instead of using a cut one.
+template <size_t Capacity>
+class PathText {
+public:
+    PathText() { text_[0] = L'\0'; }
+
+    bool Append(const wchar_t* text, size_t length) {
+        if (length > Capacity - 1 - length_) {
+            return false;
+        }
+        std::wmemcpy(text_ + length_, text, length);
+        length_ += length;
+        text_[length_] = L'\0';
+        return true;
+    }
+    bool Append(const wchar_t* text) { return Append(text, std::wcslen(text)); }
+    bool AppendRepeated(wchar_t c, size_t count) {
+        if (count > Capacity - 1 - length_) {
+            return false;
+        }
+        std::wmemset(text_ + length_, c, count);
+        length_ += count;
+        text_[length_] = L'\0';
+        return true;
+    }
+
+    const wchar_t* Get() const { return text_; }
+    size_t Length() const { return length_; }
+
+private:
+    wchar_t text_[Capacity];
+    size_t length_ = 0;
+};
+
+using PathBuffer = PathText<MAX_PATH>;
+
+struct VersionBytes {
+    BYTE b1, b2, b3, b4;
+    FirmwareVersion Number() const { return MakeFirmwareVersion(b1, b2, b3, b4); }
+};
+
+bool IsDotEntry(const wchar_t* name) {
+    return name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'));
+}
+
+// Refills windowsDirectory; false (and an empty buffer) when the directory cannot be read or
+// does not fit.
+bool ReadWindowsDirectory() {
+    const UINT length = ::GetWindowsDirectoryW(windowsDirectory, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        windowsDirectory[0] = L'\0';
+        return false;
+    }
+    return true;
+}
+
+// Fills an empty process-wide folder buffer with the Windows directory, a backslash and
+// |tail|; leaves it empty when the directory cannot be read or the path would not fit.
+void BuildFolderPath(wchar_t (&folder)[kFolderPathBufferLength], const wchar_t* tail) {
+    if (folder[0] != L'\0' || !ReadWindowsDirectory()) {
+        return;
+    }
+    PathText<kFolderPathBufferLength> built;
+    if (built.Append(windowsDirectory) && built.Append(L"\\") && built.Append(tail)) {
+        std::wmemcpy(folder, built.Get(), built.Length() + 1);
+    }
+}
+
+}  // namespace
+
+void BuildFwPathDIRID13() {
+    BuildFolderPath(driverStorePath, L"System32\\DriverStore\\FileRepository");
+    LogToFile(std::wstring(L"BuildFwPathDIRID13: ") + driverStorePath, ServiceLogPath);
+}
+
+const wchar_t* GetFirmwareFolderPath() {
+    BuildFolderPath(firmwareFolderPath, L"Firmware");
+    return firmwareFolderPath;
+}
+
+void BuildFirmwareFolderPath() {
+    GetFirmwareFolderPath();
+}
+
+bool FindNewestCapsule(BYTE& b1, BYTE& b2, BYTE& b3, BYTE& b4, wchar_t* path,
+                       const std::wstring& family) {
+    const wchar_t* folder = nullptr;
+    if (searchDriverStore) {
+        if (driverStorePath[0] == L'\0') {
+            BuildFwPathDIRID13();
+        }
+        folder = driverStorePath;
+    } else {
+        folder = GetFirmwareFolderPath();
+    }
+    return SearchFromStartFolder(folder, b1, b2, b3, b4, path, family);
+}
+
+bool SearchFromStartFolder(const wchar_t* folder, BYTE& b1, BYTE& b2, BYTE& b3, BYTE& b4,
+                           wchar_t* path, const std::wstring& family) {
+    const bool haveFolder = folder != nullptr && folder[0] != L'\0';
+    PathBuffer start;
+    const bool fits = haveFolder && start.Append(folder) && start.Append(L"\\");
+    LogToFile(L"Starting Path: " + (haveFolder ? std::wstring(folder) : std::wstring()) + L"\\",
+              ServiceLogPath);
+    if (path == nullptr) {
+        return false;
+    }
+    path[0] = L'\0';
+    // An empty folder would make the start path "\", the root of the current drive.
+    if (!fits) {
+        return false;
+    }
+    return SearchFolderForCapsule(start.Get(), b1, b2, b3, b4, path, family);
+}
+
+bool SearchFolderForCapsule(const wchar_t* folder, BYTE& b1, BYTE& b2, BYTE& b3, BYTE& b4,
+                            wchar_t* path, const std::wstring& family) {
+    if (folder == nullptr || folder[0] == L'\0' || path == nullptr) {
+        return false;
+    }
+    const size_t folderLength = std::wcslen(folder);
+    // The start folder ends in a backslash already; deeper folders get one added.
+    const bool needsSeparator = folder[folderLength - 1] != L'\\';
+
+    VersionBytes bar{b1, b2, b3, b4};
+    PathBuffer candidate;  // the best capsule of this level and below, when found
+    bool haveCandidate = false;
+    WIN32_FIND_DATAW entry;
+
+    // Sub-folders first.
+    PathBuffer pattern;
+    if (pattern.Append(folder, folderLength) && pattern.Append(L"\\*.*")) {
+        win::UniqueFindHandle find(::FindFirstFileW(pattern.Get(), &entry));
+        if (find) {
+            do {
+                if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+                    IsDotEntry(entry.cFileName)) {
+                    continue;
+                }
+                PathBuffer subFolder;
+                if (!subFolder.Append(folder, folderLength) ||
+                    (needsSeparator && !subFolder.Append(L"\\")) ||
+                    !subFolder.Append(entry.cFileName)) {
+                    continue;
+                }
+                VersionBytes found = bar;
+                wchar_t subResult[MAX_PATH];
+                subResult[0] = L'\0';
+                if (SearchFolderForCapsule(subFolder.Get(), found.b1, found.b2, found.b3, found.b4,
+                                           subResult, family) &&
+                    found.Number() > bar.Number()) {
+                    PathBuffer replacement;
+                    if (replacement.Append(subResult)) {
+                        bar = found;
+                        candidate = replacement;
+                        haveCandidate = true;
+                    }
+                }
+            } while (::FindNextFileW(find.Get(), &entry));
+        }
+    }
+
+    // Then this folder's capsules of the family: "%s\%3s_??????*.bin".
+    const size_t familyLength = std::wcslen(family.c_str());
+    pattern = PathBuffer();
+    if (pattern.Append(folder, folderLength) && pattern.Append(L"\\") &&
+        pattern.AppendRepeated(L' ', familyLength < 3 ? 3 - familyLength : 0) &&
+        pattern.Append(family.c_str(), familyLength) && pattern.Append(L"_??????*.bin")) {
+        win::UniqueFindHandle find(::FindFirstFileW(pattern.Get(), &entry));
+        if (find) {
+            do {
+                VersionBytes found{};
+                ParseCapsuleVersion(entry.cFileName, found.b1, found.b2, found.b3, found.b4);
+                if (found.Number() <= bar.Number()) {
+                    continue;
+                }
+                PathBuffer file;
+                if (file.Append(folder, folderLength) && file.Append(L"\\") &&
+                    file.Append(entry.cFileName)) {
+                    bar = found;
+                    candidate = file;
+                    haveCandidate = true;
+                }
+            } while (::FindNextFileW(find.Get(), &entry));
+        }
+    }
+
+    if (!haveCandidate) {
+        return false;
+    }
+    std::wmemcpy(path, candidate.Get(), candidate.Length() + 1);
+    b1 = bar.b1;
+    b2 = bar.b2;
+    b3 = bar.b3;
+    b4 = bar.b4;
+    return true;
+}
