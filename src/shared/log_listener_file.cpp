@@ -1,0 +1,436 @@
+#include "shared/log_listener_file.h"
+
+#include <io.h>
+#include <process.h>
+#include <shlobj.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "shared/log_file_names.h"
+#include "shared/log_policy.h"
+
+namespace QV {
+namespace Shared {
+namespace {
+
+constexpr wchar_t kOpenMode[] = L"a+,ccs=UTF-8";
+constexpr int kDefaultMaxLogSize = 2048;  // KiB
+constexpr int kFolderFlags = CSIDL_APPDATA | CSIDL_FLAG_CREATE;
+
+// Holds a critical section; leaves it on every way out, also when an exception passes.
+class SectionLock {
+public:
+    explicit SectionLock(CRITICAL_SECTION& section) : section_(section) { Lock(); }
+    ~SectionLock() {
+        if (held_) {
+            ::LeaveCriticalSection(&section_);
+        }
+    }
+    SectionLock(const SectionLock&) = delete;
+    SectionLock& operator=(const SectionLock&) = delete;
+
+    void Lock() {
+        ::EnterCriticalSection(&section_);
+        held_ = true;
+    }
+    void Unlock() {
+        held_ = false;
+        ::LeaveCriticalSection(&section_);
+    }
+
+private:
+    CRITICAL_SECTION& section_;
+    bool held_ = false;
+};
+
+std::uint64_t FileTimeValue(const FILETIME& time) {
+    return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+// "MaxLogSize" of the module key when set and not 0, else of the product key, else 2048.
+// Values beyond the signed 32-bit range count as the largest size.
+int ReadMaxLogSize(HKEY productKey, HKEY moduleKey) {
+    DWORD value = 0;
+    if (!(ReadPolicyDword(moduleKey, L"MaxLogSize", value) && value != 0) &&
+        !ReadPolicyDword(productKey, L"MaxLogSize", value)) {
+        value = 0;
+    }
+    if (value == 0) {
+        return kDefaultMaxLogSize;
+    }
+    return value > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int>(value);
+}
+
+}  // namespace
+
+CqvLogListenerFile::CqvLogListenerFile(bool queued, int defaultMinLevel)
+    : CqvLogListener(defaultMinLevel), queued(queued) {
+    win::UniqueRegKey productKey;
+    win::UniqueRegKey moduleKey;
+    OpenPolicyKeys(productKey, moduleKey);
+    std::wstring fullPath;
+    std::wstring baseName;
+    GetModuleNames(fullPath, baseName);
+    const std::wstring fileName = baseName + L".log";
+
+    maxLogSize = ReadMaxLogSize(productKey.Get(), moduleKey.Get());
+    // Above the check threshold, so that the first write checks the size.
+    writeCounter = static_cast<std::int64_t>(maxLogSize) * 10 + 1;
+
+    const bool haveFolder = FindLogPath(fileName);
+    const std::wstring mutexName = LogMutexName(haveFolder ? std::wstring(path) : fileName);
+    mutex.Reset(::CreateMutexW(nullptr, FALSE, mutexName.c_str()));
+
+    if (haveFolder && Open()) {
+        if (HasForeignHead()) {
+            RotateIfNeeded(true);
+        }
+        DWORD queuedWrites = 0;
+        if (ReadPolicyDword(moduleKey.Get(), L"QueuedWrites", queuedWrites) ||
+            ReadPolicyDword(productKey.Get(), L"QueuedWrites", queuedWrites)) {
+            this->queued = queuedWrites != 0;
+        }
+        if (this->queued) {
+            queue = std::make_unique<WriteQueue>();
+            queue->owner = this;
+            // Logging threads and the writer hold it only briefly: spin before sleeping.
+            ::InitializeCriticalSectionAndSpinCount(&queue->lock, 4000);
+        }
+        Close();
+    }
+}
+
+CqvLogListenerFile::~CqvLogListenerFile() {
+    StopQueue();
+    path[0] = L'\0';
+    mutex.Reset();
+}
+
+bool CqvLogListenerFile::FindLogPath(const std::wstring& fileName) {
+    wchar_t folder[MAX_PATH] = {};
+    if (FAILED(::SHGetFolderPathW(nullptr, kFolderFlags, nullptr, SHGFP_TYPE_CURRENT, folder))) {
+        return false;
+    }
+    const std::wstring logFolder = std::wstring(folder) + L"\\qvzLog";
+    if (!::CreateDirectoryW(logFolder.c_str(), nullptr)) {
+        const DWORD error = ::GetLastError();
+        if (error != ERROR_ALREADY_EXISTS) {
+            return false;
+        }
+    }
+    const std::wstring fullPath = logFolder + L"\\" + fileName;
+    if (fullPath.size() >= MAX_PATH) {
+        return false;
+    }
+    wcscpy_s(path, MAX_PATH, fullPath.c_str());
+    return true;
+}
+
+// Reads the head of the open file. True when the file holds something that does not start
+// like one of our lines (or cannot be read at all); an empty file is ours.
+bool CqvLogListenerFile::HasForeignHead() {
+    wchar_t head[kLogLineHeadLength + 1] = {};
+    std::size_t count = 0;
+    while (count < kLogLineHeadLength) {
+        const wint_t c = std::fgetwc(file);
+        if (c == WEOF) {
+            break;
+        }
+        head[count++] = static_cast<wchar_t>(c);
+    }
+    if (count == 0) {
+        return std::feof(file) == 0;
+    }
+    return !HasLogLineHead(head, count);
+}
+
+void CqvLogListenerFile::StopQueue() {
+    if (!queue) {
+        return;
+    }
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        HANDLE thread = nullptr;
+        {
+            SectionLock lock(queue->lock);
+            if (queue->count == 0 || !queue->running) {
+                break;
+            }
+            thread = queue->thread.Get();
+        }
+        ::Sleep(100);
+        ::WaitForSingleObject(thread, 500);
+    }
+    {
+        SectionLock lock(queue->lock);
+        queue->entries.clear();
+        queue->count = 0;
+    }
+    // A writer still running finds the list empty after its current record; it must have
+    // left the file and the queue before either goes away.
+    if (queue->thread) {
+        ::WaitForSingleObject(queue->thread.Get(), INFINITE);
+        queue->thread.Reset();
+    }
+    ::DeleteCriticalSection(&queue->lock);
+    queue.reset();
+}
+
+void CqvLogListenerFile::Write(const LogData& data) {
+    if (path[0] == L'\0') {
+        return;
+    }
+    if (queue && queued) {
+        SectionLock lock(queue->lock);
+        queue->entries.push_front(data);
+        ++queue->count;
+        if (!queue->running) {
+            queue->thread.Reset();  // a finished writer
+            const uintptr_t started = ::_beginthreadex(
+                nullptr, 0, &CqvLogListenerFile::WriterThread, queue.get(), 0, nullptr);
+            queue->thread.Reset(reinterpret_cast<HANDLE>(started));
+            queue->running = started != 0;
+        }
+        return;
+    }
+    if (Open()) {
+        WriteEntry(data);
+        Close();
+    }
+}
+
+unsigned int CqvLogListenerFile::GetType() const {
+    return (queue && queued) ? LogTypeFileQueued : LogTypeFile;
+}
+
+bool CqvLogListenerFile::Open() {
+    if (!mutex) {
+        return false;
+    }
+    const DWORD wait = ::WaitForSingleObject(mutex.Get(), INFINITE);
+    if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) {
+        return false;
+    }
+    if (mutexHeld) {
+        // Opened again without a Close: keep a single hold, so one Close releases it.
+        ::ReleaseMutex(mutex.Get());
+    }
+    mutexHeld = true;
+    if (file != nullptr) {
+        std::fclose(file);
+        file = nullptr;
+    }
+    if (_wfopen_s(&file, path, kOpenMode) != 0 || file == nullptr) {
+        file = nullptr;
+        mutexHeld = false;
+        ::ReleaseMutex(mutex.Get());
+        return false;
+    }
+    return true;
+}
+
+void CqvLogListenerFile::Close() {
+    if (file != nullptr) {
+        std::fflush(file);
+        std::fclose(file);
+        file = nullptr;
+    }
+    if (mutexHeld) {
+        mutexHeld = false;
+        ::ReleaseMutex(mutex.Get());
+    }
+}
+
+void CqvLogListenerFile::WriteEntry(const LogData& data) {
+    if (file == nullptr) {
+        return;
+    }
+    const std::int64_t before = writeCounter++;
+    if (before > static_cast<std::int64_t>(maxLogSize) * 10) {
+        if (RotateIfNeeded(false)) {
+            writeCounter = 0;
+        } else {
+            writeCounter /= 2;
+        }
+    }
+    if (file == nullptr) {
+        return;
+    }
+    std::fputws(data.Format().c_str(), file);
+    std::fputws(L"\n", file);
+}
+
+bool CqvLogListenerFile::RotateIfNeeded(bool force) {
+    if (_waccess(path, 0) != 0) {
+        return false;
+    }
+    WIN32_FILE_ATTRIBUTE_DATA attributes;
+    if (!::GetFileAttributesExW(path, GetFileExInfoStandard, &attributes)) {
+        return false;
+    }
+    if (!force) {
+        const std::uint64_t size =
+            (static_cast<std::uint64_t>(attributes.nFileSizeHigh) << 32) | attributes.nFileSizeLow;
+        if (maxLogSize <= 0 || size <= static_cast<std::uint64_t>(maxLogSize) * 1024) {
+            return false;
+        }
+    }
+
+    wchar_t fullPath[MAX_PATH] = {};
+    const DWORD fullLength = ::GetFullPathNameW(path, MAX_PATH, fullPath, nullptr);
+    if (fullLength == 0 || fullLength >= MAX_PATH) {
+        return false;
+    }
+    wchar_t drive[_MAX_DRIVE] = {};
+    wchar_t directory[_MAX_DIR] = {};
+    wchar_t name[_MAX_FNAME] = {};
+    wchar_t extension[_MAX_EXT] = {};
+    if (_wsplitpath_s(fullPath, drive, _MAX_DRIVE, directory, _MAX_DIR, name, _MAX_FNAME, extension,
+                      _MAX_EXT) != 0) {
+        return false;
+    }
+    const std::wstring folder = std::wstring(drive) + directory;
+    const std::wstring base = folder + name;
+
+    std::vector<ArchiveFile> found;
+    WIN32_FIND_DATAW findData;
+    win::UniqueFindHandle find(::FindFirstFileW((base + L"_*.log").c_str(), &findData));
+    if (find) {
+        do {
+            if ((findData.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+                found.push_back({findData.cFileName, FileTimeValue(findData.ftLastWriteTime)});
+            }
+        } while (::FindNextFileW(find.Get(), &findData));
+        find.Reset();
+    }
+
+    if (!found.empty()) {
+        const ArchiveRotationPlan plan = PlanArchiveRotation(std::move(found));
+        for (const std::wstring& oldest : plan.deletions) {
+            ::DeleteFileW((folder + oldest).c_str());
+        }
+        // Two passes through temporary names, because the new numbers overlap the old ones.
+        struct Move {
+            std::wstring from;
+            std::wstring temporary;
+            std::wstring to;
+        };
+        std::vector<Move> moved;
+        bool firstPassDone = true;
+        for (const ArchiveRenumbering& archive : plan.renumbering) {
+            wchar_t temporary[MAX_PATH] = {};
+            // A unique number other than 0 only forms the name; it creates no file.
+            if (::GetTempFileNameW(folder.c_str(), L"_log_",
+                                   static_cast<UINT>(archive.number % 256), temporary) == 0) {
+                firstPassDone = false;
+                break;
+            }
+            ::DeleteFileW(temporary);
+            Move move{folder + archive.name, temporary, ArchiveName(base, archive.number)};
+            if (!::MoveFileW(move.from.c_str(), move.temporary.c_str())) {
+                firstPassDone = false;
+                break;
+            }
+            moved.push_back(std::move(move));
+        }
+        if (!firstPassDone) {
+            // Put back what the pass has moved, so that no archive is left under a temporary
+            // name, and leave the log file as it is: the next check tries again.
+            for (auto undo = moved.rbegin(); undo != moved.rend(); ++undo) {
+                ::MoveFileW(undo->temporary.c_str(), undo->from.c_str());
+            }
+            return false;
+        }
+        for (const Move& move : moved) {
+            ::MoveFileW(move.temporary.c_str(), move.to.c_str());
+        }
+    }
+
+    const std::wstring newest = ArchiveName(base, 1);
+    if (file != nullptr) {
+        std::fclose(file);
+        file = nullptr;
+        ::MoveFileW(path, newest.c_str());
+        if (_wfopen_s(&file, path, kOpenMode) != 0) {
+            file = nullptr;  // Close still releases the mutex
+        }
+    } else {
+        ::MoveFileW(path, newest.c_str());
+    }
+    return true;
+}
+
+bool CqvLogListenerFile::WaitUntilWritten(DWORD timeoutMs) {
+    if (!queue) {
+        return true;
+    }
+    const ULONGLONG start = ::GetTickCount64();
+    for (;;) {
+        win::UniqueHandle lastWriter;
+        {
+            SectionLock lock(queue->lock);
+            if (queue->count == 0 && !queue->running) {
+                // The writer clears its flag before it closes the file: wait for it to end,
+                // on a handle of our own in case a Write replaces the stored one.
+                if (queue->thread) {
+                    ::DuplicateHandle(::GetCurrentProcess(), queue->thread.Get(),
+                                      ::GetCurrentProcess(), lastWriter.Put(), SYNCHRONIZE, FALSE,
+                                      0);
+                }
+                if (!lastWriter) {
+                    return true;
+                }
+            }
+        }
+        const ULONGLONG elapsed = ::GetTickCount64() - start;
+        if (elapsed >= timeoutMs) {
+            return false;
+        }
+        if (lastWriter) {
+            return ::WaitForSingleObject(lastWriter.Get(),
+                                         static_cast<DWORD>(timeoutMs - elapsed)) == WAIT_OBJECT_0;
+        }
+        ::Sleep(1);
+    }
+}
+
+unsigned int __stdcall CqvLogListenerFile::WriterThread(void* argument) {
+    auto* writeQueue = static_cast<WriteQueue*>(argument);
+    CqvLogListenerFile* owner = writeQueue->owner;
+    // No exception may leave the thread: on one, the writer ends as after a drain and what is
+    // still queued waits for the next writer.
+    try {
+        if (!owner->Open()) {
+            SectionLock lock(writeQueue->lock);
+            writeQueue->running = false;
+            return 0;
+        }
+        SectionLock lock(writeQueue->lock);
+        while (!writeQueue->entries.empty()) {
+            // Take everything queued at once: the logging threads then meet the lock once
+            // per batch instead of once per record. The oldest record is at the back.
+            std::list<LogData> batch;
+            batch.splice(batch.begin(), writeQueue->entries);
+            writeQueue->count = 0;
+            lock.Unlock();
+            for (auto entry = batch.rbegin(); entry != batch.rend(); ++entry) {
+                owner->WriteEntry(*entry);
+            }
+            batch.clear();
+            lock.Lock();
+        }
+        writeQueue->running = false;
+        lock.Unlock();
+        owner->Close();
+    } catch (...) {
+        SectionLock lock(writeQueue->lock);
+        writeQueue->running = false;
+        lock.Unlock();
+        owner->Close();
+    }
+    return 0;
+}
+
+}  // namespace Shared
+}  // namespace QV
