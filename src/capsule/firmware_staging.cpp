@@ -1,0 +1,342 @@
+#include "capsule/firmware_staging.h"
+
+#include <cwchar>
+
+#include "capsule/capsule_search.h"
+#include "capsule/kel.h"
+#include "capsule/kel_launch.h"
+#include "capsule/tool_names.h"
+#include "engine/service_state.h"
+#include "service/event_log.h"
+#include "service/messages.h"
+#include "service/service_log.h"
+
+namespace {
+
+// Capacity, terminator included, of every path buffer of a staging run.
+constexpr size_t kPathCapacity = MAX_PATH;
+// Capacities of the parts a path is split into (as _wsplitpath_s is given them).
+constexpr size_t kDriveCapacity = 3;
+constexpr size_t kPartCapacity = 256;
+
+void Log(const std::wstring& message) {
+    LogToFile(message, ServiceLogPath);
+}
+
+std::wstring Signed(DWORD value) {
+    return std::to_wstring(static_cast<int>(value));
+}
+
+bool Fits(const std::wstring& path) {
+    return path.size() < kPathCapacity;
+}
+
+bool SamePath(const std::wstring& a, const std::wstring& b) {
+    return ::CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                                  static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+// A path cut into the parts _wsplitpath_s gives: "C:", "\folder\", "name", ".ext".
+struct PathParts {
+    std::wstring drive;
+    std::wstring directory;
+    std::wstring name;
+    std::wstring extension;
+};
+
+// Splits |path| by the rules of _wsplitpath_s. False when a part would not fit the buffer that
+// function is given for it (3 characters for the drive, 256 for each other part); the parts
+// are filled either way.
+bool SplitPath(const std::wstring& path, PathParts& parts) {
+    size_t position = 0;
+    parts = PathParts{};
+    if (path.size() >= 2 && path[1] == L':') {
+        parts.drive = path.substr(0, 2);
+        position = 2;
+    }
+    const size_t lastSeparator = path.find_last_of(L"\\/");
+    if (lastSeparator != std::wstring::npos && lastSeparator >= position) {
+        parts.directory = path.substr(position, lastSeparator + 1 - position);
+        position = lastSeparator + 1;
+    }
+    const std::wstring file = path.substr(position);
+    const size_t dot = file.rfind(L'.');
+    parts.name = file.substr(0, dot);
+    parts.extension = dot == std::wstring::npos ? L"" : file.substr(dot);
+    return parts.drive.size() < kDriveCapacity && parts.directory.size() < kPartCapacity &&
+           parts.name.size() < kPartCapacity && parts.extension.size() < kPartCapacity;
+}
+
+// Joins parts as _wmakepath_s does: a separator after a directory that lacks one, a point
+// before an extension that lacks one.
+std::wstring MakePath(const std::wstring& drive, const std::wstring& directory,
+                      const std::wstring& name, const std::wstring& extension) {
+    std::wstring path = drive + directory;
+    if (!directory.empty() && directory.back() != L'\\' && directory.back() != L'/') {
+        path += L'\\';
+    }
+    path += name;
+    if (!extension.empty()) {
+        if (extension.front() != L'.') {
+            path += L'.';
+        }
+        path += extension;
+    }
+    return path;
+}
+
+// Copies |source| over |destination|; on failure returns the error (ERROR_FILENAME_EXCED_RANGE
+// for a path that does not fit its buffer), else ERROR_SUCCESS.
+DWORD CopyStagedFile(const std::wstring& source, const std::wstring& destination) {
+    if (!Fits(source) || !Fits(destination)) {
+        return ERROR_FILENAME_EXCED_RANGE;
+    }
+    if (!::CopyFileW(source.c_str(), destination.c_str(), FALSE)) {
+        return ::GetLastError();
+    }
+    return ERROR_SUCCESS;
+}
+
+void ReportCopyFailure(const wchar_t* suffix, const std::wstring& source,
+                       const std::wstring& destination, DWORD error) {
+    const std::wstring text = std::wstring(L"src") + suffix + L"=\"" + source + L"\", dest" +
+                              suffix + L"=\"" + destination + L"\", error=" + Signed(error);
+    ReportErrorEvent(MSG_CALL_FAILED, L"CopyFile", text.c_str());
+}
+
+// The service executable's full path. False, with the error, when it cannot be read or does not
+// fit its buffer (or its parts theirs).
+bool GetServiceExecutable(std::wstring& path, PathParts& parts, DWORD& error) {
+    wchar_t buffer[kPathCapacity] = {};
+    const DWORD length = ::GetModuleFileNameW(nullptr, buffer, kPathCapacity);
+    if (length == 0) {
+        error = ::GetLastError();
+        return false;
+    }
+    if (length >= kPathCapacity) {  // cut short by the buffer
+        error = ERROR_FILENAME_EXCED_RANGE;
+        return false;
+    }
+    path.assign(buffer, length);
+    if (!SplitPath(path, parts)) {
+        error = ERROR_FILENAME_EXCED_RANGE;
+        return false;
+    }
+    return true;
+}
+
+std::wstring HexError(DWORD error) {
+    wchar_t text[32] = {};
+    std::swprintf(text, 32, L"error=0x%08x", error);
+    return text;
+}
+
+struct DriverStoreCopy {
+    std::wstring source;
+    std::wstring destination;
+    const wchar_t* failureText;
+    const wchar_t* successLine;
+    bool required;
+};
+
+// Copies the capsule and the tool files into the staging folder. Every copy is tried; false
+// when one of the required ones failed.
+bool StageFromDriverStore(const std::wstring& pathToCapsule, const PathParts& executable,
+                          const PathParts& capsule) {
+    const std::wstring sourceFolder = executable.drive + executable.directory;
+    const std::wstring& staging = firmwareStagingFolder;
+    const std::wstring capsuleFile = capsule.name + capsule.extension;
+    const std::wstring infFile = capsule.name + L".inf";
+    const std::wstring logoFile = logoFileName;
+    const DriverStoreCopy copies[] = {
+        {pathToCapsule + L"\\" + capsuleFile, staging + L"\\" + capsuleFile,
+         L"Copy failed for .bin file, error=", L"Successfully copied .bin file to DIRID11 ", true},
+        {pathToCapsule + L"\\" + infFile, staging + L"\\" + infFile,
+         L"Copy failed for .inf file, error=", L"Successfully copied .inf file to DIRID11 ", true},
+        {sourceFolder + kDriverStoreToolFile, staging + L"\\" + kDriverStoreToolFile,
+         L"Copy failed for KEL executable, error=", L"Successfully copied KEL executable DIRID11 ",
+         true},
+        {sourceFolder + kDriverStoreToastFile, staging + L"\\" + kDriverStoreToastFile,
+         L"Copy failed for Toast Activator, error=",
+         L"Successfully copied Toast Activator DIRID11 ", true},
+        {sourceFolder + logoFile, staging + L"\\" + logoFile, L"Copy failed for QV Logo, error=",
+         L"Successfully copied QV Logo DIRID11 ", false},
+    };
+    bool staged = true;
+    for (const DriverStoreCopy& copy : copies) {
+        const DWORD error = CopyStagedFile(copy.source, copy.destination);
+        if (error == ERROR_SUCCESS) {
+            Log(copy.successLine);
+            continue;
+        }
+        Log(copy.failureText + std::to_wstring(error));
+        if (copy.required) {
+            staged = false;
+        }
+        ReportCopyFailure(L"", copy.source, copy.destination, error);
+    }
+    return staged;
+}
+
+// Copies the tool files from the service executable's folder beside the capsule. Every copy is
+// tried; false when the tool or the activator failed.
+bool StageIntoFirmwareFolder(const std::wstring& pathToCapsule, const PathParts& executable,
+                             const FlashToolNames& names) {
+    bool staged = true;
+
+    const std::wstring toolSource =
+        MakePath(executable.drive, executable.directory, names.tool, executable.extension);
+    const std::wstring toolDestination = pathToCapsule + L"\\" + names.tool + executable.extension;
+    DWORD error = CopyStagedFile(toolSource, toolDestination);
+    if (error != ERROR_SUCCESS) {
+        Log(L"Copy failed at line 480" + toolDestination);
+        staged = false;
+        ReportCopyFailure(L"", toolSource, toolDestination, error);
+    }
+
+    const std::wstring toastSource =
+        MakePath(executable.drive, executable.directory, names.toast, executable.extension);
+    const std::wstring toastDestination =
+        pathToCapsule + L"\\" + names.toast + executable.extension;
+    error = CopyStagedFile(toastSource, toastDestination);
+    if (error != ERROR_SUCCESS) {
+        staged = false;
+        ReportCopyFailure(L"2", toastSource, toastDestination, error);
+    }
+
+    // The logo only decorates the tool's notification: a missing one does not stop the flash.
+    const std::wstring logoSource =
+        MakePath(executable.drive, executable.directory, logoFileName, L"");
+    const std::wstring logoDestination = pathToCapsule + L"\\" + logoFileName;
+    error = CopyStagedFile(logoSource, logoDestination);
+    if (error != ERROR_SUCCESS) {
+        ReportCopyFailure(L"3", logoSource, logoDestination, error);
+    }
+    return staged;
+}
+
+// The end of a call that did not run the tool.
+bool EndWithoutLaunch(DWORD stagingStatus) {
+    Log(L"BIOS already upgraded");
+    return stagingStatus == 1 || stagingStatus == 3;
+}
+
+}  // namespace
+
+FlashToolNames ChooseToolNames(const std::wstring& executablePath) {
+    DWORD type = 0;
+    if (!::GetBinaryTypeW(executablePath.c_str(), &type) || type == SCS_64BIT_BINARY) {
+        return {toolBaseName + L"64", toastBaseName + L"64"};
+    }
+    return {toolBaseName, toastBaseName};
+}
+
+bool Kel::UpgradeFirmware(const std::wstring& binaryName, HANDLE stopEvent, bool& rebootRequired) {
+    DWORD stagingStatus = 0;
+    if (!ReadServiceDword(kUpgradeStatusValueName, &stagingStatus)) {
+        Log(L"bool Kel::UpgradeFirmware No key present.  BIOS needs upgrade");
+    }
+    Log(L"Entered UpgradeFirmware() - ");
+    if (stagingStatus != 0) {
+        return EndWithoutLaunch(stagingStatus);
+    }
+
+    const size_t lastBackslash = binaryName.rfind(L'\\');
+    // The service log of every capsule update starts afresh.
+    DeleteOldLogFile();
+    Log(L"Starting new capsule update - old log file deleted");
+
+    // A capsule path without a folder (or with one too long for its buffer) names nothing the
+    // service could stage, in either mode: the tool is never run for a capsule it did not stage.
+    if (lastBackslash == std::wstring::npos || !Fits(binaryName.substr(0, lastBackslash))) {
+        const std::wstring text = L"Invalid binaryName: \"" + binaryName + L"\"";
+        ReportErrorEvent(MSG_CALL_FAILED, L"UpgradeFirmware", text.c_str());
+        return EndWithoutLaunch(2);
+    }
+    const std::wstring pathToCapsule = binaryName.substr(0, lastBackslash);
+
+    const bool driverStoreMode = searchDriverStore;
+    std::wstring toolFolder;
+    std::wstring toolFile;
+    if (driverStoreMode) {
+        Log(L"UpgradeFirmware for DIRID13- pathToCapsule (DIRID 13 BIOS location): ");
+        if (driverStorePath[0] == L'\0') {
+            BuildFwPathDIRID13();
+        }
+        toolFolder = firmwareStagingFolder;
+        toolFile = kDriverStoreToolFile;
+        if (!SamePath(driverStorePath, pathToCapsule)) {
+            std::wstring executablePath;
+            PathParts executable;
+            DWORD error = 0;
+            if (!GetServiceExecutable(executablePath, executable, error)) {
+                ReportErrorEvent(MSG_CALL_FAILED, L"GetModuleFileName failed",
+                                 HexError(error).c_str());
+                Log(L"GetModuleFileName failed: " + std::to_wstring(error));
+                return false;
+            }
+            Log(L"Source directory (DIRID13 NYX service location): ");
+            PathParts capsule;
+            SplitPath(binaryName, capsule);  // overlong parts fail their copies below
+            if (!StageFromDriverStore(pathToCapsule, executable, capsule)) {
+                stagingStatus = 2;
+            }
+        }
+    } else {
+        Log(L"UpgradeFirmware for DIRID10 - pathToCapsule - (DIRID 10 BIOS location): " +
+            pathToCapsule);
+        toolFolder = pathToCapsule;
+        if (SamePath(GetFirmwareFolderPath(), pathToCapsule)) {
+            // The tool is expected to lie in the firmware folder already.
+            toolFile = toolBaseName + L".exe";
+        } else {
+            std::wstring srcPath;
+            PathParts executable;
+            DWORD error = 0;
+            if (!GetServiceExecutable(srcPath, executable, error)) {
+                ReportErrorEvent(MSG_CALL_FAILED, L"GetModuleFileName failed. ",
+                                 HexError(error).c_str());
+                Log(L"bool Kel::UpgradeFirmware - GetModuleFileName failed: " +
+                    std::to_wstring(error));
+                return false;
+            }
+            Log(L"srcPath: " + srcPath);
+            const FlashToolNames names = ChooseToolNames(srcPath);
+            toolFile = names.tool + L".exe";
+            if (!StageIntoFirmwareFolder(pathToCapsule, executable, names)) {
+                stagingStatus = 2;
+            }
+        }
+    }
+    if (stagingStatus != 0) {
+        return EndWithoutLaunch(stagingStatus);
+    }
+
+    Log(L"BIOS needs upgrade");
+    stagingStatus = 1;
+    WriteServiceDword(kUpgradeStatusValueName, 1);
+
+    const bool ran = RunKel(toolFolder, toolFile, binaryName, stopEvent, rebootRequired);
+    if (ran) {
+        if (driverStoreMode) {
+            Log(L"KEL is running");
+        }
+        if (!rebootRequired) {
+            stagingStatus = 3;
+        }
+    } else {
+        const DWORD error = ::GetLastError();
+        stagingStatus = 2;
+        ReportErrorEvent(MSG_CALL_FAILED, L"RunKel", Signed(error).c_str());
+        if (driverStoreMode) {
+            Log(L"RunKel failed ");
+        }
+    }
+
+    if (WriteServiceDword(kUpgradeStatusValueName, stagingStatus)) {
+        Log(L"Successfully set new upgrade status");
+    } else {
+        Log(L"FAILED to set new upgrade status");
+    }
+    return stagingStatus == 1 || stagingStatus == 3;
+}

@@ -1,0 +1,42 @@
+// Staging a capsule with the maker's flashing tool and recording how the flash ended.
+//
+// Kel::UpgradeFirmware (declared in kel.h) works in the capsule-source mode searchDriverStore
+// selects:
+//  - driver store (true): the capsule's .bin and .inf, and the tool, the toast activator and
+//    the logo from the service executable's folder (the firmware package's folder) are copied
+//    into firmwareStagingFolder, and the tool runs there;
+//  - Windows firmware folder (false): the tool, the activator and the logo are copied from the
+//    service executable's folder into the capsule's folder, and the tool runs there.
+// A capsule whose folder is the search root itself (the driver-store root, or the firmware
+// folder) is not staged: the tool already there is run.
+//
+// UpgradeStatus on the way: read on entry (only 0 lets staging start; 1 and 3 end the call with
+// true, anything else with false, without touching files); 1 just before the tool starts; after
+// the tool 3 (exit code 0), 1 (3010, a restart finishes the flash) or 2 (the tool failed, could
+// not start or was cancelled). A failed copy of a required file, a capsule path without a
+// folder or an unreadable service executable path writes nothing, so the 0 the loop wrote stays.
+//
+// Paths are built in buffers of 260 characters (terminator included); one that would not fit is
+// treated as a failure of its step with ERROR_FILENAME_EXCED_RANGE, never cut short.
+#pragma once
+
+#include <string>
+
+// Where the driver-store mode stages the capsule and runs the tool. Set up during static
+// initialisation, before wWinMain runs.
+inline const std::wstring firmwareStagingFolder = L"C:\\Windows\\System32\\Firmware";
+
+// The tool and activator file names of the driver-store mode, whatever the service's width.
+inline constexpr wchar_t kDriverStoreToolFile[] = L"QvKelFlash64.exe";
+inline constexpr wchar_t kDriverStoreToastFile[] = L"QVToastNotificationActivator64.exe";
+
+struct FlashToolNames {
+    std::wstring tool;   // toolBaseName, with "64" for a 64-bit service
+    std::wstring toast;  // toastBaseName, with "64" for a 64-bit service
+};
+
+// The tool and activator names (without extension) the Windows-folder mode stages for a
+// service executable at |executablePath|: the plain names for a 32-bit executable, the "64"
+// names for a 64-bit one and for any file whose type GetBinaryTypeW cannot tell. The base names
+// themselves never change.
+FlashToolNames ChooseToolNames(const std::wstring& executablePath);

@@ -1,0 +1,12 @@
+# The flashing side: user sessions, the flash tool launch and firmware staging (Windows only).
+if(WIN32)
+    # The session-function seam of nyx_win calls wtsapi32.
+    target_link_libraries(nyx_win PUBLIC wtsapi32)
+
+    add_library(nyx_flashing STATIC
+        ${CMAKE_CURRENT_LIST_DIR}/wts_info.cpp
+        ${CMAKE_CURRENT_LIST_DIR}/kel_launch.cpp
+        ${CMAKE_CURRENT_LIST_DIR}/firmware_staging.cpp)
+    target_link_libraries(nyx_flashing PUBLIC
+        nyx_service_state nyx_capsule_search nyx_service_log nyx_win nyx_options userenv)
+endif()

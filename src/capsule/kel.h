@@ -1,0 +1,31 @@
+// The flashing side of the service: staging a capsule with the maker's flashing tool and
+// running the tool on the interactive user's desktop.
+//
+// Both operations run on the service loop's thread and block it while the tool runs; the only
+// signal from other threads is the service's manual-reset stop event.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+class Kel {
+public:
+    // Stages the capsule at |binaryName| and the tool files, runs the tool and records the
+    // outcome in UpgradeStatus (see firmware_staging.h). True when the final status is 1 (the
+    // tool asked for a restart, |rebootRequired| set) or 3 (flashed). |rebootRequired| is only
+    // written when the tool is started; otherwise it keeps the caller's value.
+    static bool UpgradeFirmware(const std::wstring& binaryName, HANDLE stopEvent,
+                                bool& rebootRequired);
+
+    // Starts |applicationPath| with |commandLine| in the interactive user's session, with that
+    // user's token and environment, a console of its own and |workingFolder| as current
+    // folder, then waits until it exits or |stopEvent| (may be null) is set; a tool that is
+    // still running then is terminated. True for exit code 0 and 3010 (which also sets
+    // |rebootRequired|; nothing else writes it); false for every other code and every failure,
+    // each logged and reported. |exitCode| receives the tool's exit code when it could be read.
+    // Every handle, token and environment block is released before returning.
+    static bool LaunchWithUi(const std::wstring& workingFolder, const std::wstring& applicationPath,
+                             const std::wstring& commandLine, HANDLE stopEvent, DWORD& exitCode,
+                             bool& rebootRequired);
+};

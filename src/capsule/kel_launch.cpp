@@ -1,0 +1,185 @@
+#include "capsule/kel_launch.h"
+
+#include <userenv.h>
+
+#include "capsule/kel.h"
+#include "capsule/wts_info.h"
+#include "service/event_log.h"
+#include "service/messages.h"
+#include "service/service_log.h"
+#include "win/unique_handle.h"
+
+namespace {
+
+// ERROR_ELEVATION_REQUIRED, which MinGW-w64's winerror.h lacks.
+constexpr DWORD kErrorElevationRequired = 740;
+
+// Tokens come back as INVALID_HANDLE_VALUE when there is none.
+struct TokenTraits {
+    using Type = HANDLE;
+    static Type Invalid() { return INVALID_HANDLE_VALUE; }
+    static void Close(Type token) { ::CloseHandle(token); }
+};
+using UniqueToken = win::UniqueAny<TokenTraits>;
+
+struct EnvironmentBlockTraits {  // CreateEnvironmentBlock
+    using Type = void*;
+    static Type Invalid() { return nullptr; }
+    static void Close(Type block) { ::DestroyEnvironmentBlock(block); }
+};
+using UniqueEnvironmentBlock = win::UniqueAny<EnvironmentBlockTraits>;
+
+void Log(const std::wstring& message) {
+    LogToFile(message, ServiceLogPath);
+}
+
+void ReportCallFailed(const wchar_t* call, const std::wstring& result) {
+    ReportErrorEvent(MSG_CALL_FAILED, call, result.c_str());
+}
+
+std::wstring Signed(DWORD value) {
+    return std::to_wstring(static_cast<int>(value));
+}
+
+std::wstring Unsigned(DWORD value) {
+    return std::to_wstring(value);
+}
+
+void LogCreateProcessFailure(DWORD error) {
+    ReportCallFailed(L"CreateProcessAsUser", Signed(error));
+    Log(L"LaunchWithUi - CreateProcessAsUser FAILED with error: " + Unsigned(error));
+    switch (error) {
+        case ERROR_FILE_NOT_FOUND:
+            Log(L"LaunchWithUi - ERROR_FILE_NOT_FOUND: The system cannot find the file specified");
+            break;
+        case ERROR_PATH_NOT_FOUND:
+            Log(L"LaunchWithUi - ERROR_PATH_NOT_FOUND: The system cannot find the path specified");
+            break;
+        case ERROR_ACCESS_DENIED:
+            Log(L"LaunchWithUi - ERROR_ACCESS_DENIED: Access is denied");
+            break;
+        case kErrorElevationRequired:
+            Log(L"LaunchWithUi - ERROR_ELEVATION_REQUIRED: The requested operation requires "
+                L"elevation");
+            break;
+        default:
+            Log(L"LaunchWithUi - Unknown error code: " + Unsigned(error));
+            break;
+    }
+}
+
+// Waits for the running tool and turns its exit code into the launch's result.
+bool WaitForTool(HANDLE process, HANDLE stopEvent, DWORD& exitCode, bool& rebootRequired) {
+    const HANDLE handles[2] = {process, stopEvent};
+    const DWORD count = stopEvent != nullptr ? 2 : 1;
+    const DWORD waited = ::WaitForMultipleObjects(count, handles, FALSE, INFINITE);
+    if (waited != WAIT_OBJECT_0) {
+        // The service is stopping (or the wait broke): the tool must not outlive the service.
+        ReportCallFailed(L"RunKel", L"KEL cancelled while running.");
+        Log(L"KEL cancelled while running");
+        ::TerminateProcess(process, 0xFFFFFFFF);
+        return false;
+    }
+    if (!::GetExitCodeProcess(process, &exitCode)) {
+        const DWORD error = ::GetLastError();
+        ReportCallFailed(L"GetExitCodeProcess", Signed(error));
+        Log(L"bool Kel::LaunchWithUi - GetExitCodeProcess error with Error code: " +
+            Unsigned(error));
+        return false;
+    }
+    if (exitCode == 0) {
+        return true;
+    }
+    if (exitCode == ERROR_SUCCESS_REBOOT_REQUIRED) {
+        ReportInfoEvent(MSG_REBOOT_REQUIRED);
+        rebootRequired = true;
+        return true;
+    }
+    ReportCallFailed(L"KEL", Signed(exitCode));
+    return false;
+}
+
+}  // namespace
+
+HANDLE GetLinkedToken(HANDLE token) {
+    TOKEN_LINKED_TOKEN linked{};
+    DWORD returned = 0;
+    if (!::GetTokenInformation(token, TokenLinkedToken, &linked, sizeof(HANDLE), &returned) ||
+        linked.LinkedToken == nullptr) {
+        return INVALID_HANDLE_VALUE;
+    }
+    return linked.LinkedToken;
+}
+
+bool Kel::LaunchWithUi(const std::wstring& workingFolder, const std::wstring& applicationPath,
+                       const std::wstring& commandLine, HANDLE stopEvent, DWORD& exitCode,
+                       bool& rebootRequired) {
+    const WtsInfo session;
+    wchar_t desktop[] = L"winsta0\\default";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.lpDesktop = desktop;
+    PROCESS_INFORMATION processInfo{};
+
+    UniqueToken token(session.GetSessionUserToken());
+    if (!token) {
+        const DWORD error = ::GetLastError();
+        ReportCallFailed(L"GetSessionUserToken", Signed(error));
+        Log(L"bool Kel::LaunchWithUi - GetSessionUserToken error with Error code: " +
+            Unsigned(error));
+        return false;
+    }
+
+    // For a user with a split administrator token the tool needs the full one.
+    const HANDLE linked = GetLinkedToken(token.Get());
+    if (linked != INVALID_HANDLE_VALUE && linked != token.Get()) {
+        token.Reset(linked);
+    }
+
+    UniqueEnvironmentBlock environment;
+    if (!::CreateEnvironmentBlock(environment.Put(), token.Get(), FALSE)) {
+        const DWORD error = ::GetLastError();
+        ReportCallFailed(L"CreateEnvironmentBlock", Signed(error));
+        Log(L"bool Kel::LaunchWithUi - CreateEnvironmentBlock error with Error code: " +
+            Unsigned(error));
+        return false;
+    }
+
+    // The path and command line live in fixed buffers of the tool's contract: one that does not
+    // fit is refused rather than cut into another path.
+    if (applicationPath.size() >= kKelPathCapacity || commandLine.size() >= kKelPathCapacity) {
+        LogCreateProcessFailure(ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
+    std::wstring mutableCommandLine = commandLine;  // CreateProcessAsUserW may write to it
+    if (!::CreateProcessAsUserW(token.Get(), applicationPath.c_str(), &mutableCommandLine[0],
+                                nullptr, nullptr, FALSE,
+                                CREATE_UNICODE_ENVIRONMENT | CREATE_NEW_CONSOLE, environment.Get(),
+                                workingFolder.c_str(), &startup, &processInfo)) {
+        LogCreateProcessFailure(::GetLastError());
+        return false;
+    }
+    Log(L"LaunchWithUi - CreateProcessAsUser succeeded");
+    const win::UniqueHandle process(processInfo.hProcess);
+    const win::UniqueHandle thread(processInfo.hThread);
+
+    return WaitForTool(process.Get(), stopEvent, exitCode, rebootRequired);
+}
+
+bool RunKel(const std::wstring& folder, const std::wstring& toolFile,
+            const std::wstring& /*binaryName*/, HANDLE stopEvent, bool& rebootRequired) {
+    rebootRequired = false;
+    Log(L"Entered RunKel() methos" + folder);
+    const std::wstring toolPath = folder + L"\\" + toolFile;
+    const std::wstring commandLine = toolPath + L" " + kKelSwitches;
+    Log(L"Entered RUNKEL - ConfirmCapsule - ");
+
+    DWORD exitCode = 0;
+    const bool result =
+        Kel::LaunchWithUi(folder, toolPath, commandLine, stopEvent, exitCode, rebootRequired);
+
+    const std::wstring retval = std::to_wstring(result ? 1 : 0);
+    Log(L"RunKel - retval - " + retval);
+    Log(L"RunKel - retval -  " + retval);
+    return result;
+}

@@ -1,0 +1,26 @@
+// Starting the maker's flashing tool and reading its verdict.
+#pragma once
+
+#include <windows.h>
+
+#include <cstddef>
+#include <string>
+
+// The switches the flashing tool is always started with.
+inline constexpr wchar_t kKelSwitches[] = L"-s -b";
+
+// Capacity, terminator included, of the buffers that hold the tool's path and its command line.
+// A longer path or command line is not started (the start fails with ERROR_FILENAME_EXCED_RANGE).
+inline constexpr size_t kKelPathCapacity = 261;
+
+// Runs "<folder>\<toolFile> -s -b" in |folder| through Kel::LaunchWithUi and returns its
+// result. Sets |rebootRequired| to false first; it ends true only when the tool exited with
+// 3010. |binaryName| is the capsule being flashed (the tool finds it itself). Writes its two
+// result lines to the service log on every path.
+bool RunKel(const std::wstring& folder, const std::wstring& toolFile,
+            const std::wstring& binaryName, HANDLE stopEvent, bool& rebootRequired);
+
+// The token linked to |token| (for a user with a split administrator token, the full token),
+// owned by the caller; INVALID_HANDLE_VALUE when there is none or the query fails. |token|
+// stays open and owned by the caller.
+HANDLE GetLinkedToken(HANDLE token);

@@ -1,0 +1,44 @@
+// The Terminal Services session functions the service uses to find the interactive user.
+//
+// Every call of WTSEnumerateSessionsW, WTSQuerySessionInformationW, WTSFreeMemory and
+// WTSQueryUserToken goes through the table returned by CurrentWtsFunctions(). The system table
+// calls wtsapi32; a test installs a table of its own to present any list of sessions. The table
+// is swapped atomically; the caller of SetWtsFunctions keeps the table alive for as long as it
+// is installed, and memory handed out by one table is freed through the same table.
+#pragma once
+
+#include <windows.h>
+
+#include "win/sdk_compat.h"
+#include "win/unique_handle.h"
+
+namespace win {
+
+struct WtsFunctions {
+    // Same arguments and results as the wtsapi32 functions of the same names.
+    BOOL(WINAPI* enumerateSessions)
+    (HANDLE server, DWORD reserved, DWORD version, PWTS_SESSION_INFOW* sessions, DWORD* count);
+    BOOL(WINAPI* querySessionInformation)
+    (HANDLE server, DWORD sessionId, WTS_INFO_CLASS infoClass, LPWSTR* buffer, DWORD* bytes);
+    void(WINAPI* freeMemory)(PVOID memory);
+    BOOL(WINAPI* queryUserToken)(ULONG sessionId, PHANDLE token);
+};
+
+// The table that calls wtsapi32.
+const WtsFunctions& SystemWtsFunctions();
+
+// The table in force (the system table unless another was installed).
+const WtsFunctions& CurrentWtsFunctions();
+
+// Installs |functions| (nullptr restores the system table) and returns the one it replaces.
+const WtsFunctions* SetWtsFunctions(const WtsFunctions* functions);
+
+// A buffer returned by the session functions, freed through the table in force.
+struct WtsMemoryTraits {
+    using Type = void*;
+    static Type Invalid() { return nullptr; }
+    static void Close(Type memory) { CurrentWtsFunctions().freeMemory(memory); }
+};
+using UniqueWtsMemory = UniqueAny<WtsMemoryTraits>;
+
+}  // namespace win

@@ -1,0 +1,587 @@
+// Staging a capsule and running the fake flashing tool, in both capsule-source modes, with real
+// folders, files, registry values and processes of the test prefix. The test program stands in
+// for the service executable: the tool files are staged from its folder.
+#include "capsule/firmware_staging.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "capsule/capsule_search.h"
+#include "capsule/kel.h"
+#include "capsule/tool_names.h"
+#include "fake_sessions.h"
+#include "fake_tool_control.h"
+#include "service/messages.h"
+#include "service/service_log.h"
+#include "support/test_support.h"
+#include "win/unique_handle.h"
+
+namespace {
+
+std::wstring g_toolFolder;  // where the fake tools are built, as a Windows path
+
+const wchar_t kServiceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\QvNyxService";
+const wchar_t kCapsuleName[] = L"ABC_011200";
+const std::string kLogoBytes = "not really a JPEG";
+
+void SetUpgradeStatus(const DWORD* value) {
+    HKEY key = nullptr;
+    ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kServiceKey, 0, nullptr, 0, KEY_ALL_ACCESS,
+                                nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    win::UniqueRegKey owned(key);
+    if (value != nullptr) {
+        ::RegSetValueExW(key, L"UpgradeStatus", 0, REG_DWORD, reinterpret_cast<const BYTE*>(value),
+                         sizeof(*value));
+    } else {
+        ::RegDeleteValueW(key, L"UpgradeStatus");
+    }
+}
+
+// -1 when the value is missing.
+long long UpgradeStatus() {
+    DWORD value = 0;
+    DWORD size = sizeof(value);
+    if (::RegGetValueW(HKEY_LOCAL_MACHINE, kServiceKey, L"UpgradeStatus", RRF_RT_REG_DWORD, nullptr,
+                       &value, &size) != ERROR_SUCCESS) {
+        return -1;
+    }
+    return value;
+}
+
+void WriteFile(const std::wstring& path, const std::string& bytes) {
+    win::UniqueFileHandle file(
+        ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    ASSERT_TRUE(file.IsValid()) << ::GetLastError();
+    DWORD written = 0;
+    ::WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+}
+
+void CopyTool(const std::wstring& builtName, const std::wstring& destination) {
+    ASSERT_TRUE(::CopyFileW((g_toolFolder + L"\\" + builtName).c_str(), destination.c_str(), FALSE))
+        << ::GetLastError();
+}
+
+// Removes a folder tree the fake tool ran in: Wine may hold the tool's image for a moment after
+// the process has ended.
+void RemoveToolFolder(const std::wstring& path) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        test::RemoveTree(path);
+        if (!test::FileExists(path)) {
+            return;
+        }
+        ::Sleep(50);
+    }
+}
+
+std::wstring ExecutablePath() {
+    wchar_t path[MAX_PATH] = {};
+    ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+    return path;
+}
+
+std::wstring FolderOf(const std::wstring& path) {
+    return path.substr(0, path.rfind(L'\\'));
+}
+
+struct ExpectedEvent {
+    DWORD id;
+    std::vector<std::wstring> strings;
+};
+
+std::vector<ExpectedEvent> Events(const test::CapturingEventReporter& reporter) {
+    std::vector<ExpectedEvent> events;
+    for (const auto& event : reporter.Events()) {
+        events.push_back({event.id, event.strings});
+    }
+    return events;
+}
+
+bool operator==(const ExpectedEvent& a, const ExpectedEvent& b) {
+    return a.id == b.id && a.strings == b.strings;
+}
+
+void PrintTo(const ExpectedEvent& event, std::ostream* os) {
+    *os << std::hex << event.id << std::dec;
+    for (const auto& text : event.strings) {
+        *os << " [" << test::Utf8(text) << "]";
+    }
+}
+
+const ExpectedEvent kLogDeleted{
+    MSG_TEXT, {L"DeleteOldLogFile", L"Successfully deleted old log file for new capsule update"}};
+
+class FirmwareStagingTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        packageFolder_ = FolderOf(ExecutablePath());
+        for (const wchar_t* name : {L"QvKelFlash64.exe", L"QVToastNotificationActivator64.exe",
+                                    L"QvKelFlash.exe", L"QVToastNotificationActivator.exe"}) {
+            CopyTool(name, packageFolder_ + L"\\" + name);
+        }
+        WriteFile(packageFolder_ + L"\\" + logoFileName, kLogoBytes);
+
+        ::CreateDirectoryW(firmwareStagingFolder.c_str(), nullptr);
+        for (const wchar_t* name :
+             {L"QvKelFlash64.exe", L"QVToastNotificationActivator64.exe", L"QVFirmwareUpdate.jpg",
+              L"ABC_011200.bin", L"ABC_011200.inf"}) {
+            ::DeleteFileW((firmwareStagingFolder + L"\\" + name).c_str());
+        }
+        BuildFwPathDIRID13();
+        storePackage_ = std::wstring(driverStorePath) + L"\\nyxtest_package";
+        test::RemoveTree(storePackage_);
+        ASSERT_TRUE(::CreateDirectoryW(storePackage_.c_str(), nullptr));
+        WriteFile(storePackage_ + L"\\" + kCapsuleName + L".bin", "capsule");
+        WriteFile(storePackage_ + L"\\" + kCapsuleName + L".inf", "inf");
+
+        ::CreateDirectoryW(GetFirmwareFolderPath(), nullptr);
+        firmwareSub_ = std::wstring(GetFirmwareFolderPath()) + L"\\nyxtest_sub";
+        RemoveToolFolder(firmwareSub_);
+        ASSERT_TRUE(::CreateDirectoryW(firmwareSub_.c_str(), nullptr));
+        WriteFile(firmwareSub_ + L"\\" + kCapsuleName + L".bin", "capsule");
+
+        const DWORD cleared = 0;
+        SetUpgradeStatus(&cleared);
+        test::SetToolOrder("0");
+        // A line of an earlier update, which a staging run must discard.
+        ::DeleteFileW(ServiceLogPath);
+        LogToFile(L"line of the previous update", ServiceLogPath);
+        searchDriverStore = false;
+    }
+
+    void TearDown() override {
+        test::RemoveTree(storePackage_);
+        RemoveToolFolder(firmwareSub_);
+        for (const wchar_t* name :
+             {L"QvKelFlash64.exe", L"QVToastNotificationActivator64.exe", L"QvKelFlash.exe",
+              L"QVToastNotificationActivator.exe", L"QVFirmwareUpdate.jpg"}) {
+            ::DeleteFileW((packageFolder_ + L"\\" + name).c_str());
+        }
+        for (const wchar_t* name :
+             {L"QvKelFlash64.exe", L"QVToastNotificationActivator64.exe", L"QVFirmwareUpdate.jpg",
+              L"ABC_011200.bin", L"ABC_011200.inf"}) {
+            ::DeleteFileW((firmwareStagingFolder + L"\\" + name).c_str());
+        }
+        ::DeleteFileW(ServiceLogPath);
+        searchDriverStore = false;
+    }
+
+    std::vector<std::wstring> Log() const { return test::ReadServiceLogMessages(ServiceLogPath); }
+
+    static std::vector<std::wstring> RunKelLines(const std::wstring& folder, bool result) {
+        const std::wstring retval = result ? L"1" : L"0";
+        return {L"Entered RunKel() methos" + folder, L"Entered RUNKEL - ConfirmCapsule - ",
+                L"LaunchWithUi - CreateProcessAsUser succeeded", L"RunKel - retval - " + retval,
+                L"RunKel - retval -  " + retval};
+    }
+
+    std::wstring packageFolder_;  // the test program's folder: the service executable's
+    std::wstring storePackage_;   // a firmware package in the driver store
+    std::wstring firmwareSub_;    // a capsule folder below the Windows firmware folder
+    test::CapturingEventReporter events_;
+    test::FakeSessions sessions_{{{1, WTSActive, WTS_SESSIONSTATE_UNLOCK}}};
+};
+
+std::vector<std::wstring> Concat(std::initializer_list<std::vector<std::wstring>> parts) {
+    std::vector<std::wstring> all;
+    for (const auto& part : parts) {
+        all.insert(all.end(), part.begin(), part.end());
+    }
+    return all;
+}
+
+struct OutcomeCase {
+    const char* order;
+    bool startWithoutValue;  // UpgradeStatus missing on entry: read as 0
+    bool result;
+    bool rebootRequired;
+    long long finalStatus;
+    std::vector<ExpectedEvent> toolEvents;
+};
+
+const OutcomeCase kOutcomes[] = {
+    {"0", false, true, false, 3, {}},
+    {"0", true, true, false, 3, {}},
+    {"3010", false, true, true, 1, {{MSG_REBOOT_REQUIRED, {}}}},
+    {"1", false, false, false, 2, {{MSG_CALL_FAILED, {L"KEL", L"1"}}}},
+};
+
+// The RunKel event carries whatever the thread's last error was; only its name is fixed.
+void ExpectToolEvents(const std::vector<ExpectedEvent>& events, const OutcomeCase& c) {
+    std::vector<ExpectedEvent> expected = {kLogDeleted};
+    expected.insert(expected.end(), c.toolEvents.begin(), c.toolEvents.end());
+    if (!c.result) {
+        ASSERT_EQ(events.size(), expected.size() + 1);
+        EXPECT_EQ(events.back().id, DWORD{MSG_CALL_FAILED});
+        ASSERT_EQ(events.back().strings.size(), 2u);
+        EXPECT_EQ(events.back().strings[0], L"RunKel");
+        EXPECT_EQ(std::vector<ExpectedEvent>(events.begin(), events.end() - 1), expected);
+    } else {
+        EXPECT_EQ(events, expected);
+    }
+}
+
+TEST_F(FirmwareStagingTest, DriverStoreModeStagesFiveFilesAndRecordsTheOutcome) {
+    const std::wstring binaryName = storePackage_ + L"\\" + kCapsuleName + L".bin";
+    for (const OutcomeCase& c : kOutcomes) {
+        SCOPED_TRACE(std::string(c.order) + (c.startWithoutValue ? " without value" : ""));
+        SetUp();
+        const DWORD cleared = 0;
+        SetUpgradeStatus(c.startWithoutValue ? nullptr : &cleared);
+        events_.Clear();
+        test::SetToolOrder(c.order);
+        searchDriverStore = true;
+        bool rebootRequired = !c.rebootRequired;
+
+        EXPECT_EQ(Kel::UpgradeFirmware(binaryName, nullptr, rebootRequired), c.result);
+        EXPECT_EQ(rebootRequired, c.rebootRequired);
+        EXPECT_EQ(UpgradeStatus(), c.finalStatus);
+
+        const std::wstring toolPath = firmwareStagingFolder + L"\\QvKelFlash64.exe";
+        const auto record = test::ReadToolRecord();
+        ASSERT_FALSE(record.empty());
+        EXPECT_EQ(record.at("command_line"), test::Utf8(toolPath + L" -s -b"));
+        EXPECT_EQ(record.at("working_folder"), test::Utf8(firmwareStagingFolder));
+        EXPECT_EQ(record.at("upgrade_status"), "1");  // written before the tool starts
+
+        const struct {
+            std::wstring source;
+            std::wstring staged;
+        } files[] = {
+            {storePackage_ + L"\\ABC_011200.bin", L"ABC_011200.bin"},
+            {storePackage_ + L"\\ABC_011200.inf", L"ABC_011200.inf"},
+            {packageFolder_ + L"\\QvKelFlash64.exe", L"QvKelFlash64.exe"},
+            {packageFolder_ + L"\\QVToastNotificationActivator64.exe",
+             L"QVToastNotificationActivator64.exe"},
+            {packageFolder_ + L"\\QVFirmwareUpdate.jpg", L"QVFirmwareUpdate.jpg"},
+        };
+        for (const auto& file : files) {
+            const std::string staged =
+                test::ReadFileBytes(firmwareStagingFolder + L"\\" + file.staged);
+            EXPECT_FALSE(staged.empty()) << test::Utf8(file.staged);
+            EXPECT_EQ(staged, test::ReadFileBytes(file.source)) << test::Utf8(file.staged);
+        }
+
+        EXPECT_EQ(Log(), Concat({{L"Starting new capsule update - old log file deleted",
+                                  L"UpgradeFirmware for DIRID13- pathToCapsule (DIRID 13 BIOS "
+                                  L"location): ",
+                                  L"Source directory (DIRID13 NYX service location): ",
+                                  L"Successfully copied .bin file to DIRID11 ",
+                                  L"Successfully copied .inf file to DIRID11 ",
+                                  L"Successfully copied KEL executable DIRID11 ",
+                                  L"Successfully copied Toast Activator DIRID11 ",
+                                  L"Successfully copied QV Logo DIRID11 ", L"BIOS needs upgrade"},
+                                 RunKelLines(firmwareStagingFolder, c.result),
+                                 {c.result ? L"KEL is running" : L"RunKel failed ",
+                                  L"Successfully set new upgrade status"}}));
+        ExpectToolEvents(Events(events_), c);
+    }
+}
+
+TEST_F(FirmwareStagingTest, WindowsFolderModeStagesToolBesideCapsuleAndRecordsTheOutcome) {
+    const std::wstring binaryName = firmwareSub_ + L"\\" + kCapsuleName + L".bin";
+    for (const OutcomeCase& c : kOutcomes) {
+        SCOPED_TRACE(std::string(c.order) + (c.startWithoutValue ? " without value" : ""));
+        SetUp();
+        const DWORD cleared = 0;
+        SetUpgradeStatus(c.startWithoutValue ? nullptr : &cleared);
+        events_.Clear();
+        test::SetToolOrder(c.order);
+        bool rebootRequired = !c.rebootRequired;
+
+        EXPECT_EQ(Kel::UpgradeFirmware(binaryName, nullptr, rebootRequired), c.result);
+        EXPECT_EQ(rebootRequired, c.rebootRequired);
+        EXPECT_EQ(UpgradeStatus(), c.finalStatus);
+
+        // The test program is a 64-bit executable: the "64" names are staged and run.
+        const auto record = test::ReadToolRecord();
+        ASSERT_FALSE(record.empty());
+        EXPECT_EQ(record.at("command_line"),
+                  test::Utf8(firmwareSub_ + L"\\QvKelFlash64.exe -s -b"));
+        EXPECT_EQ(record.at("working_folder"), test::Utf8(firmwareSub_));
+        EXPECT_EQ(record.at("upgrade_status"), "1");
+        for (const wchar_t* name : {L"QvKelFlash64.exe", L"QVToastNotificationActivator64.exe",
+                                    L"QVFirmwareUpdate.jpg"}) {
+            EXPECT_EQ(test::ReadFileBytes(firmwareSub_ + L"\\" + name),
+                      test::ReadFileBytes(packageFolder_ + L"\\" + name))
+                << test::Utf8(name);
+        }
+        EXPECT_FALSE(test::FileExists(firmwareSub_ + L"\\QvKelFlash.exe"));
+
+        EXPECT_EQ(Log(), Concat({{L"Starting new capsule update - old log file deleted",
+                                  L"UpgradeFirmware for DIRID10 - pathToCapsule - (DIRID 10 BIOS "
+                                  L"location): " +
+                                      firmwareSub_,
+                                  L"srcPath: " + ExecutablePath(), L"BIOS needs upgrade"},
+                                 RunKelLines(firmwareSub_, c.result),
+                                 {L"Successfully set new upgrade status"}}));
+        ExpectToolEvents(Events(events_), c);
+    }
+}
+
+TEST_F(FirmwareStagingTest, StatusOtherThanZeroOnEntryTouchesNothing) {
+    const struct {
+        DWORD status;
+        bool result;
+    } cases[] = {{1, true}, {2, false}, {3, true}, {7, false}};
+    for (const bool driverStore : {true, false}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::to_string(c.status) + (driverStore ? " driver store" : " firmware"));
+            SetUp();
+            SetUpgradeStatus(&c.status);
+            events_.Clear();
+            searchDriverStore = driverStore;
+            const std::wstring binaryName =
+                (driverStore ? storePackage_ : firmwareSub_) + L"\\" + kCapsuleName + L".bin";
+            bool rebootRequired = true;
+
+            EXPECT_EQ(Kel::UpgradeFirmware(binaryName, nullptr, rebootRequired), c.result);
+            EXPECT_TRUE(rebootRequired);  // left as the caller set it
+            EXPECT_EQ(UpgradeStatus(), c.status);
+            EXPECT_EQ(Log(), (std::vector<std::wstring>{L"line of the previous update",
+                                                        L"Entered UpgradeFirmware() - ",
+                                                        L"BIOS already upgraded"}));
+            EXPECT_TRUE(Events(events_).empty());
+            EXPECT_TRUE(test::ReadToolRecord().empty());
+            EXPECT_FALSE(test::FileExists(firmwareStagingFolder + L"\\ABC_011200.bin"));
+            EXPECT_FALSE(test::FileExists(firmwareSub_ + L"\\QvKelFlash64.exe"));
+        }
+    }
+}
+
+TEST_F(FirmwareStagingTest, FailedInfCopyTriesTheRestAndDoesNotLaunch) {
+    ::DeleteFileW((storePackage_ + L"\\ABC_011200.inf").c_str());
+    searchDriverStore = true;
+    bool rebootRequired = true;
+    const std::wstring binaryName = storePackage_ + L"\\ABC_011200.bin";
+
+    EXPECT_FALSE(Kel::UpgradeFirmware(binaryName, nullptr, rebootRequired));
+    EXPECT_TRUE(rebootRequired);
+    EXPECT_EQ(UpgradeStatus(), 0);
+    EXPECT_TRUE(test::ReadToolRecord().empty());
+    for (const wchar_t* name : {L"ABC_011200.bin", L"QvKelFlash64.exe",
+                                L"QVToastNotificationActivator64.exe", L"QVFirmwareUpdate.jpg"}) {
+        EXPECT_TRUE(test::FileExists(firmwareStagingFolder + L"\\" + name)) << test::Utf8(name);
+    }
+    EXPECT_EQ(Log(), (std::vector<std::wstring>{
+                         L"Starting new capsule update - old log file deleted",
+                         L"UpgradeFirmware for DIRID13- pathToCapsule (DIRID 13 BIOS location): ",
+                         L"Source directory (DIRID13 NYX service location): ",
+                         L"Successfully copied .bin file to DIRID11 ",
+                         L"Copy failed for .inf file, error=2",
+                         L"Successfully copied KEL executable DIRID11 ",
+                         L"Successfully copied Toast Activator DIRID11 ",
+                         L"Successfully copied QV Logo DIRID11 ", L"BIOS already upgraded"}));
+    const std::wstring text = L"src=\"" + storePackage_ + L"\\ABC_011200.inf\", dest=\"" +
+                              firmwareStagingFolder + L"\\ABC_011200.inf\", error=2";
+    EXPECT_EQ(Events(events_),
+              (std::vector<ExpectedEvent>{kLogDeleted, {MSG_CALL_FAILED, {L"CopyFile", text}}}));
+}
+
+TEST_F(FirmwareStagingTest, FailedActivatorCopyInFirmwareFolderDoesNotLaunch) {
+    ::DeleteFileW((packageFolder_ + L"\\QVToastNotificationActivator64.exe").c_str());
+    bool rebootRequired = false;
+    EXPECT_FALSE(Kel::UpgradeFirmware(firmwareSub_ + L"\\ABC_011200.bin", nullptr, rebootRequired));
+    EXPECT_EQ(UpgradeStatus(), 0);
+    EXPECT_TRUE(test::ReadToolRecord().empty());
+    EXPECT_TRUE(test::FileExists(firmwareSub_ + L"\\QvKelFlash64.exe"));
+    EXPECT_TRUE(test::FileExists(firmwareSub_ + L"\\QVFirmwareUpdate.jpg"));
+    const auto log = Log();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back(), L"BIOS already upgraded");
+    const std::wstring text = L"src2=\"" + packageFolder_ +
+                              L"\\QVToastNotificationActivator64.exe\", dest2=\"" + firmwareSub_ +
+                              L"\\QVToastNotificationActivator64.exe\", error=2";
+    EXPECT_EQ(Events(events_),
+              (std::vector<ExpectedEvent>{kLogDeleted, {MSG_CALL_FAILED, {L"CopyFile", text}}}));
+}
+
+TEST_F(FirmwareStagingTest, MissingLogoIsReportedAndTheToolStillRuns) {
+    ::DeleteFileW((packageFolder_ + L"\\QVFirmwareUpdate.jpg").c_str());
+    for (const bool driverStore : {true, false}) {
+        SCOPED_TRACE(driverStore ? "driver store" : "firmware folder");
+        const DWORD cleared = 0;
+        SetUpgradeStatus(&cleared);
+        test::SetToolOrder("0");
+        events_.Clear();
+        searchDriverStore = driverStore;
+        const std::wstring capsuleFolder = driverStore ? storePackage_ : firmwareSub_;
+        const std::wstring destinationFolder = driverStore ? firmwareStagingFolder : firmwareSub_;
+        bool rebootRequired = false;
+
+        EXPECT_TRUE(
+            Kel::UpgradeFirmware(capsuleFolder + L"\\ABC_011200.bin", nullptr, rebootRequired));
+        EXPECT_EQ(UpgradeStatus(), 3);
+        EXPECT_FALSE(test::ReadToolRecord().empty());
+
+        const std::wstring suffix = driverStore ? L"" : L"3";
+        const std::wstring text = L"src" + suffix + L"=\"" + packageFolder_ +
+                                  L"\\QVFirmwareUpdate.jpg\", dest" + suffix + L"=\"" +
+                                  destinationFolder + L"\\QVFirmwareUpdate.jpg\", error=2";
+        const std::vector<ExpectedEvent> events = Events(events_);
+        ASSERT_EQ(events.size(), 2u);  // the deleted log, then the logo
+        EXPECT_EQ(events[1], (ExpectedEvent{MSG_CALL_FAILED, {L"CopyFile", text}}));
+        const auto log = Log();
+        const bool logoLine =
+            std::find(log.begin(), log.end(), L"Copy failed for QV Logo, error=2") != log.end();
+        EXPECT_EQ(logoLine, driverStore);  // the firmware-folder mode logs no copy lines
+    }
+}
+
+TEST_F(FirmwareStagingTest, CapsuleInTheSearchRootRunsTheToolAlreadyThere) {
+    const std::wstring firmwareFolder = GetFirmwareFolderPath();
+    CopyTool(L"QvKelFlash64.exe", firmwareStagingFolder + L"\\QvKelFlash64.exe");
+    CopyTool(L"QvKelFlash.exe", firmwareFolder + L"\\QvKelFlash.exe");
+    const struct {
+        bool driverStore;
+        std::wstring binaryName;
+        std::wstring toolFolder;
+        std::wstring toolPath;
+        std::vector<std::wstring> modeLines;
+    } cases[] = {
+        {true,
+         std::wstring(driverStorePath) + L"\\ABC_011200.bin",
+         firmwareStagingFolder,
+         firmwareStagingFolder + L"\\QvKelFlash64.exe",
+         {L"UpgradeFirmware for DIRID13- pathToCapsule (DIRID 13 BIOS location): "}},
+        {false,
+         firmwareFolder + L"\\ABC_011200.bin",
+         firmwareFolder,
+         firmwareFolder + L"\\QvKelFlash.exe",
+         {L"UpgradeFirmware for DIRID10 - pathToCapsule - (DIRID 10 BIOS location): " +
+          firmwareFolder}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.driverStore ? "driver store" : "firmware folder");
+        ::DeleteFileW(ServiceLogPath);
+        const DWORD cleared = 0;
+        SetUpgradeStatus(&cleared);
+        test::SetToolOrder("0");
+        searchDriverStore = c.driverStore;
+        bool rebootRequired = false;
+
+        EXPECT_TRUE(Kel::UpgradeFirmware(c.binaryName, nullptr, rebootRequired));
+        EXPECT_EQ(UpgradeStatus(), 3);
+        const auto record = test::ReadToolRecord();
+        ASSERT_FALSE(record.empty());
+        EXPECT_EQ(record.at("command_line"), test::Utf8(c.toolPath + L" -s -b"));
+        EXPECT_FALSE(test::FileExists(firmwareStagingFolder + L"\\ABC_011200.bin"));
+        EXPECT_FALSE(test::FileExists(firmwareStagingFolder + L"\\QVFirmwareUpdate.jpg"));
+        std::vector<std::wstring> tail = {L"Successfully set new upgrade status"};
+        if (c.driverStore) {
+            tail.insert(tail.begin(), L"KEL is running");
+        }
+        EXPECT_EQ(Log(), Concat({{L"Starting new capsule update - old log file deleted"},
+                                 c.modeLines,
+                                 {L"BIOS needs upgrade"},
+                                 RunKelLines(c.toolFolder, true),
+                                 tail}));
+    }
+    ::DeleteFileW((firmwareFolder + L"\\QvKelFlash.exe").c_str());
+}
+
+// The search returns a capsule lying directly in the driver-store root with a doubled
+// separator: that folder part is not the root's text, so the capsule is staged.
+TEST_F(FirmwareStagingTest, DoubledSeparatorAfterStoreRootIsStaged) {
+    const std::wstring capsule = std::wstring(driverStorePath) + L"\\ABC_011200.bin";
+    WriteFile(capsule, "root capsule");
+    WriteFile(std::wstring(driverStorePath) + L"\\ABC_011200.inf", "root inf");
+    searchDriverStore = true;
+    bool rebootRequired = false;
+    EXPECT_TRUE(Kel::UpgradeFirmware(std::wstring(driverStorePath) + L"\\\\ABC_011200.bin", nullptr,
+                                     rebootRequired));
+    EXPECT_EQ(test::ReadFileBytes(firmwareStagingFolder + L"\\ABC_011200.bin"), "root capsule");
+    EXPECT_EQ(test::ReadFileBytes(firmwareStagingFolder + L"\\ABC_011200.inf"), "root inf");
+    EXPECT_EQ(UpgradeStatus(), 3);
+    ::DeleteFileW(capsule.c_str());
+    ::DeleteFileW((std::wstring(driverStorePath) + L"\\ABC_011200.inf").c_str());
+}
+
+TEST_F(FirmwareStagingTest, CapsuleWithoutFolderIsRejectedInBothModes) {
+    for (const bool driverStore : {true, false}) {
+        SCOPED_TRACE(driverStore ? "driver store" : "firmware folder");
+        ::DeleteFileW(ServiceLogPath);
+        events_.Clear();
+        searchDriverStore = driverStore;
+        bool rebootRequired = true;
+
+        EXPECT_FALSE(Kel::UpgradeFirmware(L"ABC_011200.bin", nullptr, rebootRequired));
+        EXPECT_TRUE(rebootRequired);
+        EXPECT_EQ(UpgradeStatus(), 0);
+        EXPECT_TRUE(test::ReadToolRecord().empty());
+        EXPECT_EQ(Log(),
+                  (std::vector<std::wstring>{L"Starting new capsule update - old log file deleted",
+                                             L"BIOS already upgraded"}));
+        const std::vector<ExpectedEvent> events = Events(events_);
+        ASSERT_FALSE(events.empty());
+        EXPECT_EQ(events.back(),
+                  (ExpectedEvent{MSG_CALL_FAILED,
+                                 {L"UpgradeFirmware", L"Invalid binaryName: \"ABC_011200.bin\""}}));
+    }
+}
+
+// A destination that would not fit its 260-character buffer fails its copy with error 206
+// instead of being cut short.
+TEST_F(FirmwareStagingTest, DestinationTooLongForItsBufferFailsThatCopy) {
+    // 230 characters of folder: the tool's destination fits, the activator's does not.
+    const std::wstring deep = firmwareSub_ + L"\\" + std::wstring(229 - firmwareSub_.size(), L'd');
+    ASSERT_EQ(deep.size(), 230u);
+    ASSERT_TRUE(::CreateDirectoryW(deep.c_str(), nullptr)) << ::GetLastError();
+    const std::wstring binaryName = deep + L"\\ABC_011200.bin";
+    bool rebootRequired = false;
+
+    EXPECT_FALSE(Kel::UpgradeFirmware(binaryName, nullptr, rebootRequired));
+    EXPECT_EQ(UpgradeStatus(), 0);
+    EXPECT_TRUE(test::ReadToolRecord().empty());
+    EXPECT_TRUE(test::FileExists(deep + L"\\QvKelFlash64.exe"));
+    const std::wstring destination = deep + L"\\QVToastNotificationActivator64.exe";
+    ASSERT_GE(destination.size(), 260u);
+    const std::wstring text = L"src2=\"" + packageFolder_ +
+                              L"\\QVToastNotificationActivator64.exe\", dest2=\"" + destination +
+                              L"\", error=206";
+    EXPECT_EQ(Events(events_),
+              (std::vector<ExpectedEvent>{kLogDeleted, {MSG_CALL_FAILED, {L"CopyFile", text}}}));
+}
+
+TEST(ChooseToolNamesTest, WidthOfTheExecutableChoosesTheNames) {
+    const std::wstring plain[2] = {toolBaseName, toastBaseName};
+    const std::wstring wide[2] = {toolBaseName + L"64", toastBaseName + L"64"};
+    test::TempFolder folder;
+    const std::wstring textFile = folder / L"not_a_program.exe";
+    WriteFile(textFile, "plain text, no PE header");
+    const struct {
+        std::wstring path;
+        const std::wstring* names;
+    } cases[] = {
+        {g_toolFolder + L"\\QvKelFlash32.exe", plain},
+        {g_toolFolder + L"\\QvKelFlash64.exe", wide},
+        {ExecutablePath(), wide},
+        {folder / L"missing.exe", wide},
+        {textFile, wide},
+    };
+    for (int round = 0; round < 2; ++round) {  // a second run chooses the same names
+        for (const auto& c : cases) {
+            SCOPED_TRACE(test::Utf8(c.path));
+            const FlashToolNames names = ChooseToolNames(c.path);
+            EXPECT_EQ(names.tool, c.names[0]);
+            EXPECT_EQ(names.toast, c.names[1]);
+        }
+    }
+    EXPECT_EQ(toolBaseName, L"QvKelFlash");
+    EXPECT_EQ(toastBaseName, L"QVToastNotificationActivator");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: %s <folder of the fake flashing tool on the host>\n", argv[0]);
+        return 2;
+    }
+    g_toolFolder = test::HostPathToWindows(argv[1]);
+    return RUN_ALL_TESTS();
+}

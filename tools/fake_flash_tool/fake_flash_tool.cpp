@@ -1,0 +1,129 @@
+// A stand-in for the maker's flashing tool, for tests and demonstrations only: it flashes
+// nothing. It is built under the names the service starts and stages (the flashing tool and the
+// toast activator, in their 64-bit and plain names).
+//
+// The service starts it with a fixed command line, the user's environment and only the staged
+// files, so it takes its orders from, and leaves its record in, files at a fixed place:
+//   C:\FakeFlashTool\order.txt   what to do: a decimal exit code ("0", "3010", "1", ...) or
+//                                "sleep" (wait until terminated); missing means exit code 0
+//   C:\FakeFlashTool\record.txt  written before it acts, UTF-8, one "name=value" line each:
+//                                pid, command_line, working_folder, image, desktop (from its
+//                                start-up information), console_processes (how many processes
+//                                share its console), marker (the value of the variable
+//                                NYX_FAKE_FLASH_MARKER in its environment), upgrade_status (the
+//                                service's UpgradeStatus value as the tool starts, or "none")
+// The record is written under another name and renamed, so a reader never sees half of it.
+#include <windows.h>
+
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+const wchar_t kOrderPath[] = L"C:\\FakeFlashTool\\order.txt";
+const wchar_t kRecordPath[] = L"C:\\FakeFlashTool\\record.txt";
+const wchar_t kRecordTempPath[] = L"C:\\FakeFlashTool\\record.tmp";
+
+std::string ToUtf8(const std::wstring& text) {
+    if (text.empty()) {
+        return {};
+    }
+    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
+                                           nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<size_t>(size), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &out[0], size,
+                          nullptr, nullptr);
+    return out;
+}
+
+std::string ReadOrder() {
+    HANDLE file = ::CreateFileW(kOrderPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return "0";
+    }
+    char buffer[64] = {};
+    DWORD read = 0;
+    ::ReadFile(file, buffer, sizeof(buffer) - 1, &read, nullptr);
+    ::CloseHandle(file);
+    std::string order(buffer, read);
+    while (!order.empty() &&
+           (order.back() == '\r' || order.back() == '\n' || order.back() == ' ')) {
+        order.pop_back();
+    }
+    return order;
+}
+
+std::wstring CurrentFolder() {
+    wchar_t buffer[MAX_PATH * 2] = {};
+    const DWORD length = ::GetCurrentDirectoryW(MAX_PATH * 2, buffer);
+    return std::wstring(buffer, length < MAX_PATH * 2 ? length : 0);
+}
+
+std::wstring ImagePath() {
+    wchar_t buffer[MAX_PATH * 2] = {};
+    const DWORD length = ::GetModuleFileNameW(nullptr, buffer, MAX_PATH * 2);
+    return std::wstring(buffer, length < MAX_PATH * 2 ? length : 0);
+}
+
+std::wstring Marker() {
+    wchar_t buffer[256] = {};
+    const DWORD length = ::GetEnvironmentVariableW(L"NYX_FAKE_FLASH_MARKER", buffer, 256);
+    return std::wstring(buffer, length < 256 ? length : 0);
+}
+
+std::wstring Desktop() {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    ::GetStartupInfoW(&startup);
+    return startup.lpDesktop != nullptr ? startup.lpDesktop : L"";
+}
+
+DWORD ConsoleProcessCount() {
+    DWORD processes[16] = {};
+    return ::GetConsoleProcessList(processes, 16);
+}
+
+std::string UpgradeStatus() {
+    DWORD value = 0;
+    DWORD size = sizeof(value);
+    if (::RegGetValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\QvNyxService",
+                       L"UpgradeStatus", RRF_RT_REG_DWORD, nullptr, &value,
+                       &size) != ERROR_SUCCESS) {
+        return "none";
+    }
+    return std::to_string(value);
+}
+
+void WriteRecord() {
+    std::string record;
+    record += "pid=" + std::to_string(::GetCurrentProcessId()) + "\r\n";
+    record += "command_line=" + ToUtf8(::GetCommandLineW()) + "\r\n";
+    record += "working_folder=" + ToUtf8(CurrentFolder()) + "\r\n";
+    record += "image=" + ToUtf8(ImagePath()) + "\r\n";
+    record += "desktop=" + ToUtf8(Desktop()) + "\r\n";
+    record += "console_processes=" + std::to_string(ConsoleProcessCount()) + "\r\n";
+    record += "marker=" + ToUtf8(Marker()) + "\r\n";
+    record += "upgrade_status=" + UpgradeStatus() + "\r\n";
+
+    HANDLE file =
+        ::CreateFileW(kRecordTempPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    DWORD written = 0;
+    ::WriteFile(file, record.data(), static_cast<DWORD>(record.size()), &written, nullptr);
+    ::CloseHandle(file);
+    ::MoveFileExW(kRecordTempPath, kRecordPath, MOVEFILE_REPLACE_EXISTING);
+}
+
+}  // namespace
+
+int wmain() {
+    const std::string order = ReadOrder();
+    WriteRecord();
+    if (order == "sleep") {
+        ::Sleep(INFINITE);
+    }
+    ::ExitProcess(static_cast<UINT>(std::strtoul(order.c_str(), nullptr, 10)));
+}
