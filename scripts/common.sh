@@ -5,7 +5,7 @@ BUILD=${NYX_BUILD_DIR:-$ROOT/build}
 NYX_JOBS=${NYX_JOBS:-$(nproc)}
 
 NYX_PACKAGES="cmake ninja-build g++ clang clang-format libclang-rt-14-dev googletest \
-libboost-dev mingw-w64 g++-mingw-w64-x86-64-posix gcc-mingw-w64-i686 wine64 wine"
+libboost-dev mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 wine"
 
 # Installs the Debian packages that are missing; prints nothing when none is.
 nyx_install_packages() {
@@ -27,12 +27,23 @@ nyx_install_packages() {
     apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-# nyx_configure DIR [cmake args...]: configures a tree (once) and builds it.
+# nyx_build DIR [cmake args...] [--target T]: configures a tree and builds it (or T).
 nyx_build() {
     local dir=$1
     shift
-    cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
-    cmake --build "$dir" -j "$NYX_JOBS"
+    local target=()
+    local args=()
+    while [ $# -gt 0 ]; do
+        if [ "$1" = --target ]; then
+            target=(--target "$2")
+            shift 2
+        else
+            args+=("$1")
+            shift
+        fi
+    done
+    cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${args[@]}" >/dev/null
+    cmake --build "$dir" -j "$NYX_JOBS" "${target[@]}"
 }
 
 nyx_build_windows() {

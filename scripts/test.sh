@@ -32,6 +32,23 @@ else
     record "native build" FAILED
 fi
 
+echo "== Fuzzing the SMBIOS parser (libFuzzer, ${NYX_FUZZ_SECONDS:=60} s)"
+if nyx_build "$BUILD/fuzz" -DNYX_FUZZ=ON -DNYX_WERROR=ON -DCMAKE_C_COMPILER=clang \
+    -DCMAKE_CXX_COMPILER=clang++ --target smbios_fuzz; then
+    corpus=$(mktemp -d)
+    cp "$ROOT"/tests/fuzz/corpus/smbios/* "$corpus"/
+    if (cd "$corpus" && "$BUILD/fuzz/tests/fuzz/smbios_fuzz" -max_total_time="$NYX_FUZZ_SECONDS" \
+        -timeout=10 "$corpus" >"$BUILD/fuzz/smbios_fuzz.log" 2>&1); then
+        record "smbios fuzzing" ok
+    else
+        tail -40 "$BUILD/fuzz/smbios_fuzz.log"
+        record "smbios fuzzing" FAILED
+    fi
+    rm -rf "$corpus"
+else
+    record "fuzz build" FAILED
+fi
+
 echo "== Windows tree (MinGW-w64, tests under Wine)"
 if nyx_build_windows -DNYX_WERROR=ON; then
     if (cd "$BUILD/windows" && ctest --output-on-failure -j "$NYX_JOBS"); then
