@@ -1,20 +1,31 @@
 #!/usr/bin/env bash
-# Demonstrates the service under Wine's service control manager: builds it, creates a fresh
-# Wine prefix, installs QvNyxService.exe as the own-process LocalSystem service QvNyxService
-# ("QV NYX Service"), starts it, shows its status, stops it and prints the service log.
+# The service's main job, played under Wine with a simulated machine:
+#   Windows Update delivers the firmware package ABC 01.13.00.00 into the driver store and
+#   installs the service from it; the PC runs BIOS ABC 01.12.00. The service finds the newer
+#   package, stages the capsule with the flashing tool and runs the tool in the user's session.
+# Simulated (Wine has none of these): the SMBIOS table, the interactive user's session and the
+# event log (events are also written to a file). The flashing tool is a stand-in that flashes
+# nothing and asks for a reboot (exit code 3010). Everything else is real: Wine's service
+# control manager, registry, folders, change notifications and processes.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
-step() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+bold=$'\033[1m'
+plain=$'\033[0m'
+step() { printf '\n%s== %s%s\n' "$bold" "$*" "$plain"; }
+say() { printf '   %s\n' "$*"; }
 
-step "Installing what is missing and building"
+step "Installing what is missing and building the simulation flavour and the fake tool"
 nyx_install_packages
-nyx_build_windows >/dev/null
-bin="$BUILD/windows"
+nyx_build "$BUILD/simulation" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
+    -DNYX_SIMULATION=ON >/dev/null
+bin="$BUILD/simulation"
 
 export WINEPREFIX="$BUILD/demo-prefix" WINEDEBUG=-all
-step "Creating a fresh Wine prefix in $WINEPREFIX"
+step "Creating a fresh Wine prefix ($WINEPREFIX)"
 "$ROOT/tests/wine_prefix.sh" create "$WINEPREFIX"
+start_time=$(date +%s)
+drive_c="$WINEPREFIX/drive_c"
 
 # Wine ends service processes when the last ordinary process exits: keep one alive.
 wine "$bin/tools/keep_alive/keep_alive.exe" &
@@ -25,34 +36,93 @@ cleanup() {
 }
 trap cleanup EXIT
 
-service_dir="$WINEPREFIX/drive_c/Program Files/QvNyxService"
-mkdir -p "$service_dir"
-cp "$bin/src/service/QvNyxService.exe" "$service_dir/"
+reg() { wine reg "$@" >/dev/null 2>&1; }
 sc() { wine sc "$@" 2>/dev/null | tr -d '\r'; }
+service_state() { sc query QvNyxService | sed -n 's/.*STATE *: [0-9]* *//p'; }
+wait_for() {  # wait_for SECONDS COMMAND...: until COMMAND succeeds
+    local deadline=$(($(date +%s) + $1))
+    shift
+    until "$@"; do
+        [ "$(date +%s)" -lt "$deadline" ] || return 1
+        sleep 0.5
+    done
+}
+log_file="$drive_c/windows/system32/Firmware/NyxService.log"
+show_log() { iconv -f UTF-16 -t UTF-8 "$log_file" | tr -d '\r' | sed 's/^/   /'; }
+log_has() { [ -f "$log_file" ] && iconv -f UTF-16 -t UTF-8 "$log_file" | grep -qF "$1"; }
 
-step "Installing the service through the service control manager"
-sc create QvNyxService binPath= "\"C:\\Program Files\\QvNyxService\\QvNyxService.exe\"" \
-    type= own start= demand obj= LocalSystem DisplayName= "QV NYX Service"
-wine reg query 'HKLM\SYSTEM\CurrentControlSet\Services\QvNyxService' 2>/dev/null | tr -d '\r'
+step "Windows Update delivers the firmware package ABC 01.13.00.00"
+package='abc_01130000.inf_amd64_5e1d0c2b3a4f6789'
+package_dir="$drive_c/windows/system32/DriverStore/FileRepository/$package"
+mkdir -p "$package_dir"
+cp "$bin/src/service/QvNyxService.exe" "$package_dir/"
+cp "$bin/tools/fake_flash_tool/QvKelFlash64.exe" "$package_dir/"
+cp "$bin/tools/fake_flash_tool/QVToastNotificationActivator64.exe" "$package_dir/"
+printf 'QV firmware update logo\n' >"$package_dir/QVFirmwareUpdate.jpg"
+printf 'Capsule ABC 01.13.00.00 (simulated payload)\n' >"$package_dir/ABC_01130000.bin"
+printf '; companion INF of ABC_01130000.bin\n' >"$package_dir/ABC_01130000.inf"
+say "C:\\Windows\\System32\\DriverStore\\FileRepository\\$package:"
+ls -1 "$package_dir" | sed 's/^/     /'
 
-step "Starting it"
-sc start QvNyxService
-for _ in $(seq 50); do
-    sc query QvNyxService | grep -q RUNNING && break
-    sleep 0.2
+step "The package installs the service from its driver-store folder"
+image="C:\\Windows\\System32\\DriverStore\\FileRepository\\$package\\QvNyxService.exe"
+sc create QvNyxService binPath= "\"$image\"" type= own start= auto obj= LocalSystem \
+    DisplayName= "QV NYX Service" | sed 's/^/   /'
+for source in 'QV NYX Service' QvNyxService; do
+    key="HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\$source"
+    reg add "$key" /v EventMessageFile /t REG_EXPAND_SZ /d "$image" /f
+    reg add "$key" /v TypesSupported /t REG_DWORD /d 7 /f
 done
-sc query QvNyxService
+say "service QvNyxService (\"QV NYX Service\"), own process, LocalSystem, image in the package"
+say "event sources \"QV NYX Service\" and \"QvNyxService\" registered with the executable"
 
-step "Stopping it"
-sc stop QvNyxService
-for _ in $(seq 50); do
-    sc query QvNyxService | grep -q STOPPED && break
-    sleep 0.2
-done
-sc query QvNyxService
+step "The simulated machine: BIOS ABC 01.12.00, a user at the desktop, a 5 s first wait"
+# SMBIOS type 0 (BIOS Information): BIOS version string "ABC Ver. 01.02.03", release 12.0,
+# then type 127 (End-of-Table). The family is the first word; the version is the third
+# word's first group with the two release bytes: 01.12.00.
+type0='00 18 00 00 01 02 00 f0 03 ff 80 98 8b 3f 01 00 00 00 03 0d 0c 00 ff ff'
+strings="$(printf 'QV' | xxd -p) 00 $(printf 'ABC Ver. 01.02.03' | xxd -p) 00 $(printf '12/01/2026' | xxd -p) 00 00"
+smbios=$(echo "$type0 $strings 7f 04 ff ff 00 00" | tr -d ' \n')
+sim='HKLM\SOFTWARE\QvNyxSimulation'
+reg add "$sim" /v SmbiosData /t REG_BINARY /d "$smbios" /f
+reg add "$sim" /v StartupDelayMs /t REG_DWORD /d 5000 /f
+reg add "$sim" /v ActiveSession /t REG_DWORD /d 1 /f
+reg add "$sim" /v EventFile /t REG_SZ /d 'C:\nyx-events.txt' /f
+mkdir -p "$drive_c/FakeFlashTool"
+printf '3010' >"$drive_c/FakeFlashTool/order.txt"
+say "SmbiosData: ${#smbios} hex digits; StartupDelayMs: 5000; ActiveSession: 1"
+say "the fake flashing tool will ask for a reboot (exit code 3010)"
+
+step "Starting the service"
+sc start QvNyxService >/dev/null
+wait_for 30 sh -c "wine sc query QvNyxService 2>/dev/null | grep -q RUNNING"
+say "state: $(service_state)"
+say "waiting for its first check (after the 5 s first wait) and the flash hand-over..."
+wait_for 120 log_has "set new upgrade status" || say "(no hand-over seen within 120 s)"
+sleep 1
 
 step "The service log (C:\\Windows\\System32\\Firmware\\NyxService.log)"
-iconv -f UTF-16 -t UTF-8 "$WINEPREFIX/drive_c/windows/system32/Firmware/NyxService.log" | tr -d '\r'
+show_log
 
-sc delete QvNyxService
-step "Done"
+step "The events it reported (simulated event log, C:\\nyx-events.txt)"
+sed 's/^/   /' "$drive_c/nyx-events.txt"
+
+step "Its registry values (HKLM\\SYSTEM\\CurrentControlSet\\Services\\QvNyxService)"
+wine reg query 'HKLM\SYSTEM\CurrentControlSet\Services\QvNyxService' 2>/dev/null | tr -d '\r' |
+    grep -E 'UpgradeStatus|LastBinFile' | sed 's/^ */   /'
+say "(UpgradeStatus 1: the flash waits for a reboot; 3: done; 2: failed)"
+
+step "The staged files (C:\\Windows\\System32\\Firmware)"
+ls -1 "$drive_c/windows/system32/Firmware" | sed 's/^/   /'
+
+step "How the flashing tool was started"
+tr -d '\r' <"$drive_c/FakeFlashTool/record.txt" | sed 's/^/   /'
+
+step "Stopping the service"
+sc stop QvNyxService >/dev/null
+wait_for 30 sh -c "wine sc query QvNyxService 2>/dev/null | grep -q STOPPED" || true
+say "state: $(service_state)"
+say "last lines of the log:"
+show_log | tail -4
+sc delete QvNyxService >/dev/null
+step "Done in $(($(date +%s) - start_time)) s after the set-up"

@@ -6,6 +6,8 @@
 
 #include <cstddef>
 
+#include "engine/firmware_version.h"
+
 // What the control side and the loop share. The layout is fixed: |stopEvent| is directly
 // followed by |changeHandle|, because the loop waits on the two as one two-handle array.
 struct ServiceContext {
@@ -34,8 +36,21 @@ public:
     static DWORD WINAPI ServiceHandler(DWORD control, DWORD eventType, LPVOID eventData,
                                        LPVOID context);
 
-    // The update loop; runs on its own thread until the stop event is set.
+    // The update loop; runs on its own thread (the only one that touches the folder watch,
+    // the service's registry values and the flashing tool) until the stop event is set or
+    // its start-up is abandoned. |context| may be null (logged, nothing else done).
     static void ServiceLoop(ServiceContext* context);
+
+    // Is there a capsule of this machine's BIOS family that must be flashed now? Searches the
+    // folder searchDriverStore selects; true only when the newest capsule is newer than both
+    // the running BIOS and |lastAttempted|, and then |capsulePath| (a buffer of MAX_PATH wide
+    // characters) holds its path. Logs every step and reports the comparison as events.
+    static bool IsUpgradeNeeded(wchar_t* capsulePath, FirmwareVersion lastAttempted);
+
+    // Opens a watch for file-name changes anywhere below |path|. A watch that cannot be opened
+    // ends the whole process with the error as exit code (the service's recovery settings
+    // then restart it), so the result is always a valid handle, owned by the caller.
+    static HANDLE StartDirectoryMonitoring(const wchar_t* path);
 
     static ServiceContext m_context;
     static HANDLE m_serviceStopEvent;  // manual reset; null until ServiceMain creates it

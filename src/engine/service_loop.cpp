@@ -1,10 +1,366 @@
-#include "engine/nyx.h"
+#include "engine/service_loop.h"
 
-// Until the update checks run here, the loop only keeps the service alive until it is asked
-// to stop.
+#include <algorithm>
+#include <cwchar>
+#include <string>
+
+#include "capsule/capsule_search.h"
+#include "capsule/kel.h"
+#include "engine/firmware_version.h"
+#include "engine/nyx.h"
+#include "engine/service_state.h"
+#include "engine/startup_delay.h"
+#include "platform/bios_info.h"
+#include "service/event_log.h"
+#include "service/messages.h"
+#include "service/service_log.h"
+#include "win/unique_handle.h"
+
+namespace {
+
+constexpr char kUpgradeStatusName[] = "UpgradeStatus";
+constexpr char kLastBinFileName[] = "LastBinFile";
+constexpr DWORD kStatusInProgress = 1;
+constexpr DWORD kStatusFailed = 2;
+constexpr DWORD kStatusDone = 3;
+
+void Log(const std::wstring& message) {
+    LogToFile(message, ServiceLogPath);
+}
+
+std::wstring Widen(const char* text) {
+    std::wstring wide;
+    for (const char* c = text; *c != '\0'; ++c) {
+        wide += static_cast<wchar_t>(static_cast<unsigned char>(*c));
+    }
+    return wide;
+}
+
+std::uint8_t LowByte(int field) {
+    return static_cast<std::uint8_t>(field & 0xFF);
+}
+
+std::wstring DigitsText(int field1, int field2, int field3, int field4) {
+    wchar_t text[kVersionDigitsBufferLength];
+    FormatVersionDigits(field1, field2, field3, field4, text);
+    return text;
+}
+
+// Does |name| begin with |family|, letter case ignored (by the user's locale)?
+bool BeginsWithFamily(const std::wstring& name, const std::wstring& family) {
+    const int familyLength = static_cast<int>(family.size());
+    const int compared = std::min(static_cast<int>(name.size()), familyLength);
+    return ::CompareStringW(LOCALE_USER_DEFAULT, NORM_IGNORECASE, name.c_str(), compared,
+                            family.c_str(), familyLength) == CSTR_EQUAL;
+}
+
+void CloseWatch(ServiceContext& context) {
+    if (context.changeHandle != INVALID_HANDLE_VALUE) {
+        ::FindCloseChangeNotification(context.changeHandle);
+        context.changeHandle = INVALID_HANDLE_VALUE;
+    }
+}
+
+// One run of the loop thread. The folder watch lives in the shared context (the wait takes
+// the stop event and the watch as one array), so it is closed by hand on every way out.
+class LoopRun {
+public:
+    explicit LoopRun(ServiceContext& context) : context_(context) {}
+
+    void Run() {
+        if (!StartUp()) {
+            return;
+        }
+        for (;;) {
+            if (::InterlockedExchange(&context_.running, 1) == 0) {
+                Check();
+                ::InterlockedExchange(&context_.running, 0);
+            }
+            if (!upgraded_ && context_.changeHandle == INVALID_HANDLE_VALUE) {
+                SetUpWatch();
+                // The first check of a run looks in the Windows firmware folder; when the
+                // watch set-up finds a newer package in the driver store (or the store's
+                // package is gone), the capsule is looked for there at once instead of at
+                // the next unrelated change below the folder.
+                if (searchDriverStore != searchModeOfLastCheck_) {
+                    continue;
+                }
+            }
+            if (!WaitForChange()) {
+                break;
+            }
+        }
+        CloseWatch(context_);
+        End();
+    }
+
+    static void End() {
+        Log(L"ServiceLoop : Service is terminating");
+        ReportInfoEvent(MSG_SERVICE_TERMINATING);
+    }
+
+private:
+    // Start-up steps; false when the loop must end (the end lines are then written).
+    bool StartUp() {
+        DWORD initialStatus = kStatusFailed;
+        ReadServiceDword(kUpgradeStatusName, &initialStatus);
+        Log(L"UpgradeStatus Initial read from registry: " + std::to_wstring(initialStatus));
+        WriteServiceDword(kUpgradeStatusName, 0);
+
+        Log(L"start looking for capsule - Wait for 1 minute - ");
+        if (::WaitForSingleObject(Nyx::m_serviceStopEvent, ServiceStartupDelayMs()) !=
+            WAIT_TIMEOUT) {
+            End();
+            return false;
+        }
+
+        Log(L"ServiceLoop entered : ");
+        BuildFirmwareFolderPath();
+        if (EnsureDirectory("C:\\Windows\\System32\\Firmware") == -1) {
+            Log(L"Failed to create Firmware directory under System32. GetLastError() = " +
+                std::to_wstring(::GetLastError()));
+        }
+        if (EnsureDirectory("C:\\Windows\\Firmware") == -1) {
+            Log(L"Failed to create Firmware directory under Windows. GetLastError() = " +
+                std::to_wstring(::GetLastError()));
+        }
+
+        std::wstring family;
+        int fields[4] = {0, 0, 0, 0};
+        if (!GetBiosInfo(family, fields[0], fields[1], fields[2], fields[3])) {
+            Log(L"BIOS Info not available");
+            ReportErrorEvent(MSG_BIOS_INFO_UNREADABLE);
+            Log(L"ServiceLoop : Startup aborted");
+            End();
+            return false;
+        }
+        biosVersionAtStart_ = MakeFirmwareVersion(LowByte(fields[0]), LowByte(fields[1]),
+                                                  LowByte(fields[2]), LowByte(fields[3]));
+
+        DWORD status = kStatusDone;
+        ReadServiceDword(kUpgradeStatusName, &status);
+        std::wstring lastBinFile;
+        if (ReadServiceString(kLastBinFileName, lastBinFile)) {
+            lastBinFile.resize(std::wcslen(lastBinFile.c_str()));  // the text up to its first zero
+            std::uint8_t bytes[4] = {0, 0, 0, 0};
+            ParseCapsuleVersion(CapsuleFileNameOf(lastBinFile).c_str(), bytes[0], bytes[1],
+                                bytes[2], bytes[3]);
+            lastAttempted_ = MakeFirmwareVersion(bytes[0], bytes[1], bytes[2], bytes[3]);
+            Log(L"lastinstalledversion from the registry - " +
+                DigitsText(bytes[0], bytes[1], bytes[2], bytes[3]));
+        } else {
+            const DWORD error = ::GetLastError();
+            Log(L"unable to read LastBinFile from registry with Error code: " +
+                std::to_wstring(error));
+        }
+
+        if (status == kStatusInProgress) {
+            VerifyLastAttempt(lastBinFile);
+        }
+        Log(L"ServiceLoop : startup done");
+        return true;
+    }
+
+    void VerifyLastAttempt(const std::wstring& lastBinFile) {
+        if (biosVersionAtStart_ == lastAttempted_) {
+            Log(L"ServiceLoop : last upgrade succeeded");
+            ReportInfoEvent(MSG_UPGRADE_SUCCEEDED, lastBinFile);
+            WriteServiceDword(kUpgradeStatusName, kStatusDone);
+        } else {
+            ReportErrorEvent(MSG_UPGRADE_FAILED, lastBinFile);
+            Log(L"ServiceLoop : last upgrade failed");
+            WriteServiceDword(kUpgradeStatusName, kStatusFailed);
+        }
+    }
+
+    void Check() {
+        wchar_t capsulePath[MAX_PATH] = {};
+        Log(L"Entered do while loop  - ");
+        searchModeOfLastCheck_ = searchDriverStore;
+        if (!Nyx::IsUpgradeNeeded(capsulePath, lastAttempted_)) {
+            return;
+        }
+        DWORD status = kStatusDone;
+        ReadServiceDword(kUpgradeStatusName, &status);
+        Log(L"IsUpgradeneeded :  new capsule found");
+
+        if (status == kStatusFailed) {
+            std::wstring lastBinFile;
+            ReadServiceString(kLastBinFileName, lastBinFile);
+            if (::CompareStringW(LOCALE_USER_DEFAULT, NORM_IGNORECASE, lastBinFile.c_str(), -1,
+                                 capsulePath, -1) == CSTR_EQUAL) {
+                Log(L"IsUpgradeneeded :  not retrying capsule since last attempt failed ");
+                return;
+            }
+        }
+
+        Log(L"ServiceLoop : update registry[LastBinFile]");
+        ::OutputDebugStringW(capsulePath);
+        CloseWatch(context_);
+        waitCount_ = 1;
+        ReportInfoEvent(MSG_UPGRADING_FIRMWARE, capsulePath);
+        WriteServiceString(kLastBinFileName, capsulePath);
+        WriteServiceDword(kUpgradeStatusName, 0);
+
+        Log(L"ServiceLoop :  Entering into UpgradeFirmware");
+        upgraded_ = Kel::UpgradeFirmware(capsulePath, Nyx::m_serviceStopEvent, rebootRequired_);
+        if (upgraded_) {
+            ReportInfoEvent(rebootRequired_ ? MSG_DOWNLOAD_SUCCEEDED : MSG_UPGRADE_SUCCEEDED,
+                            capsulePath);
+        } else {
+            ReportErrorEvent(MSG_UPGRADE_FAILED, capsulePath);
+        }
+    }
+
+    void SetUpWatch() {
+        Log(L"ServiceLoop : monitoring DriverStore FileRepository");
+        if (driverStorePath[0] == L'\0') {
+            BuildFwPathDIRID13();
+        }
+        win::UniqueChangeNotification store(Nyx::StartDirectoryMonitoring(driverStorePath));
+
+        std::wstring family;
+        int fields[4] = {0, 0, 0, 0};
+        if (!GetBiosInfo(family, fields[0], fields[1], fields[2], fields[3])) {
+            return;  // no watch: the loop waits on the stop event alone
+        }
+        const std::wstring installed = DigitsText(fields[0], fields[1], fields[2], fields[3]);
+        Log(L"Installed BIOS version :  " + installed);
+
+        const std::wstring series = NewestSeriesInDriverStore(family);
+        if (IsSeriesNewer(series, installed)) {
+            searchDriverStore = true;
+            Log(L"Searched DIRID13 and latestbiosversionfromWU is  greater than installed "
+                L"version : ");
+            context_.changeHandle = store.Release();
+        } else {
+            searchDriverStore = false;
+            store.Reset();
+            Log(L"Enntered DIRID10 folder to search for new capsule ");
+            if (firmwareFolderPath[0] == L'\0') {
+                BuildFirmwareFolderPath();
+            }
+            context_.changeHandle = Nyx::StartDirectoryMonitoring(firmwareFolderPath);
+        }
+        waitCount_ = 2;
+    }
+
+    // The version series of the last package folder of |family| that the driver store
+    // enumeration returns with one; empty when there is none.
+    static std::wstring NewestSeriesInDriverStore(const std::wstring& family) {
+        WIN32_FIND_DATAW entry;
+        const std::wstring pattern = std::wstring(driverStorePath) + L"\\*";
+        win::UniqueFindHandle find(::FindFirstFileW(pattern.c_str(), &entry));
+        Log(L"BIOS Family: " + family);
+        std::wstring series;
+        if (!find) {
+            return series;
+        }
+        do {
+            const std::wstring name = entry.cFileName;
+            if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 || name == L"." ||
+                name == L"..") {
+                continue;
+            }
+            if (!BeginsWithFamily(name, family)) {
+                continue;
+            }
+            Log(L"Match found: " + name);
+            const size_t inf = name.find(L".inf");
+            if (inf == std::wstring::npos) {
+                continue;
+            }
+            Log(L"biosFolderNameUpToInf - " + name.substr(0, inf + 4));
+            if (const auto extracted = ExtractVersionSeries(name)) {
+                series = *extracted;
+            }
+            Log(L"Folder containing latest BIOS version from WU: " + name);
+            Log(L"Extracted version series: " + series);
+        } while (::FindNextFileW(find.Get(), &entry));
+        return series;
+    }
+
+    // Sleeps until the stop event or the folder watch fires. False when the loop must end.
+    bool WaitForChange() {
+        const DWORD result =
+            ::WaitForMultipleObjects(waitCount_, &context_.stopEvent, FALSE, INFINITE);
+        if (result == WAIT_OBJECT_0 + 1) {
+            if (!::FindNextChangeNotification(context_.changeHandle)) {
+                const DWORD error = ::GetLastError();
+                Log(L"FindNextChangeNotification failed with Error code: " +
+                    std::to_wstring(error));
+                CloseWatch(context_);
+                waitCount_ = 1;
+            }
+            return true;
+        }
+        Log(L"service stop or some error, leave the thread");
+        return false;
+    }
+
+    ServiceContext& context_;
+    DWORD waitCount_ = 1;
+    FirmwareVersion lastAttempted_ = 0;
+    FirmwareVersion biosVersionAtStart_ = 0;
+    bool upgraded_ = false;
+    bool rebootRequired_ = false;
+    bool searchModeOfLastCheck_ = false;
+};
+
+}  // namespace
+
+int EnsureDirectory(const char* path) {
+    const std::wstring widePath = Widen(path);
+    const DWORD attributes = ::GetFileAttributesA(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        Log(L"Directory already exists: " + widePath);
+        return 0;
+    }
+    Log(L"Directory does not exist: " + widePath + L". Creating..");
+    if (::CreateDirectoryA(path, nullptr)) {
+        Log(L"Directory created or already exists: " + widePath);
+        return 0;
+    }
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_ALREADY_EXISTS) {
+        Log(L"Directory created or already exists: " + widePath);
+        return 0;
+    }
+    Log(L"Failed to create directory: " + widePath);
+    ::SetLastError(error);  // the caller logs the cause
+    return -1;
+}
+
+std::wstring CapsuleFileNameOf(const std::wstring& recordedPath) {
+    const std::wstring path = recordedPath.c_str();
+    size_t start = path.find_last_of(L"\\/");
+    if (start == std::wstring::npos) {
+        start = path.size() >= 2 && path[1] == L':' ? 2 : 0;
+    } else {
+        ++start;
+    }
+    return path.substr(start, MAX_PATH - 1);
+}
+
+HANDLE Nyx::StartDirectoryMonitoring(const wchar_t* path) {
+    Log(L"HANDLE Nyx::StartDirectoryMonitoring : StartDirectoryMonitoring entered ");
+    HANDLE watch = ::FindFirstChangeNotificationW(path, TRUE, FILE_NOTIFY_CHANGE_FILE_NAME);
+    if (watch != INVALID_HANDLE_VALUE) {
+        return watch;
+    }
+    const DWORD error = ::GetLastError();
+    Log(L"FindFirstChangeNotification failed, GetLastError() = " +
+        std::to_wstring(static_cast<int>(error)));
+    ::ExitProcess(error);
+}
+
 void Nyx::ServiceLoop(ServiceContext* context) {
+    ReportInfoEvent(MSG_SERVICE_STARTING);
+    Log(L"void Nyx::ServiceLoop entered");
     if (context == nullptr) {
+        Log(L"ServiceLoop : received NULL context");
+        LoopRun::End();
         return;
     }
-    ::WaitForSingleObject(context->stopEvent, INFINITE);
+    LoopRun(*context).Run();
 }

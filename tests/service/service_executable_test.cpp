@@ -258,6 +258,8 @@ TEST_F(InstalledServiceTest, StartsRunsAnswersControlsAndStops) {
     EXPECT_EQ(running.dwServiceType, DWORD{SERVICE_WIN32_OWN_PROCESS});
     EXPECT_EQ(running.dwControlsAccepted, 0x45u);
     EXPECT_EQ(running.dwWin32ExitCode, 0u);
+    // The loop has started its first wait (a minute) before the controls are sent.
+    ASSERT_TRUE(WaitForLogLine(L"start looking for capsule - Wait for 1 minute - "));
 
     // Wine's ControlService answers TRUE whatever the handler returns: the handler's own log
     // line shows that it was reached.
@@ -271,12 +273,17 @@ TEST_F(InstalledServiceTest, StartsRunsAnswersControlsAndStops) {
     ASSERT_TRUE(WaitForState(SERVICE_STOPPED));
     EXPECT_EQ(QueryStatus().dwWin32ExitCode, 0u);
 
+    // A stop during the first minute ends the loop before it looks at any folder.
     const std::vector<std::wstring> expected = {
         L"int APIENTRY wWinMain entered",
         L"void WINAPI Nyx::ServiceMain : ServiceMain entered",
         L"m_context.running status : 0",
+        L"void Nyx::ServiceLoop entered",
+        L"UpgradeStatus Initial read from registry: 2",
+        L"start looking for capsule - Wait for 1 minute - ",
         L"DWORD WINAPI Nyx::ServiceHandler : control = 4",
         L"DWORD WINAPI Nyx::ServiceHandler : control = 1",
+        L"ServiceLoop : Service is terminating",
     };
     EXPECT_EQ(test::ReadServiceLogMessages(ServiceLogPath), expected);
 }
