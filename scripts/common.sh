@@ -46,6 +46,13 @@ nyx_build() {
     cmake --build "$dir" -j "$NYX_JOBS" "${target[@]}"
 }
 
+# nyx_build_windows_flavour DIR [cmake args...]: a tree cross-built for Windows.
+nyx_build_windows_flavour() {
+    local dir=$1
+    shift
+    nyx_build "$dir" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" "$@"
+}
+
 nyx_build_windows() {
-    nyx_build "$BUILD/windows" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" "$@"
+    nyx_build_windows_flavour "$BUILD/windows" "$@"
 }

@@ -17,8 +17,7 @@ say() { printf '   %s\n' "$*"; }
 
 step "Installing what is missing and building the simulation flavour and the fake tool"
 nyx_install_packages
-nyx_build "$BUILD/simulation" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
-    -DNYX_SIMULATION=ON >/dev/null
+nyx_build_windows_flavour "$BUILD/simulation" -DNYX_SIMULATION=ON -DNYX_WERROR=ON >/dev/null
 bin="$BUILD/simulation"
 
 export WINEPREFIX="$BUILD/demo-prefix" WINEDEBUG=-all

@@ -60,6 +60,17 @@ else
     record "windows build" FAILED
 fi
 
+echo "== Simulation tree (the service with simulated platform data, end-to-end under Wine)"
+if nyx_build_windows_flavour "$BUILD/simulation" -DNYX_SIMULATION=ON -DNYX_WERROR=ON; then
+    if (cd "$BUILD/simulation" && ctest --output-on-failure); then
+        record "end-to-end tests" ok
+    else
+        record "end-to-end tests" FAILED
+    fi
+else
+    record "simulation build" FAILED
+fi
+
 echo
 echo "== Summary"
 printf '%s\n' "${summary[@]}"
