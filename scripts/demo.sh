@@ -50,31 +50,6 @@ log_file="$drive_c/windows/system32/Firmware/NyxService.log"
 show_log() { iconv -f UTF-16 -t UTF-8 "$log_file" | tr -d '\r' | sed 's/^/   /'; }
 log_has() { [ -f "$log_file" ] && iconv -f UTF-16 -t UTF-8 "$log_file" | grep -qF "$1"; }
 
-step "Windows Update delivers the firmware package ABC 01.13.00.00"
-package='abc_01130000.inf_amd64_5e1d0c2b3a4f6789'
-package_dir="$drive_c/windows/system32/DriverStore/FileRepository/$package"
-mkdir -p "$package_dir"
-cp "$bin/src/service/QvNyxService.exe" "$package_dir/"
-cp "$bin/tools/fake_flash_tool/QvKelFlash64.exe" "$package_dir/"
-cp "$bin/tools/fake_flash_tool/QVToastNotificationActivator64.exe" "$package_dir/"
-printf 'QV firmware update logo\n' >"$package_dir/QVFirmwareUpdate.jpg"
-printf 'Capsule ABC 01.13.00.00 (simulated payload)\n' >"$package_dir/ABC_01130000.bin"
-printf '; companion INF of ABC_01130000.bin\n' >"$package_dir/ABC_01130000.inf"
-say "C:\\Windows\\System32\\DriverStore\\FileRepository\\$package:"
-ls -1 "$package_dir" | sed 's/^/     /'
-
-step "The package installs the service from its driver-store folder"
-image="C:\\Windows\\System32\\DriverStore\\FileRepository\\$package\\QvNyxService.exe"
-sc create QvNyxService binPath= "\"$image\"" type= own start= auto obj= LocalSystem \
-    DisplayName= "QV NYX Service" | sed 's/^/   /'
-for source in 'QV NYX Service' QvNyxService; do
-    key="HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\$source"
-    reg add "$key" /v EventMessageFile /t REG_EXPAND_SZ /d "$image" /f
-    reg add "$key" /v TypesSupported /t REG_DWORD /d 7 /f
-done
-say "service QvNyxService (\"QV NYX Service\"), own process, LocalSystem, image in the package"
-say "event sources \"QV NYX Service\" and \"QvNyxService\" registered with the executable"
-
 step "The simulated machine: BIOS ABC 01.12.00, a user at the desktop, a 5 s first wait"
 # SMBIOS type 0 (BIOS Information): BIOS version string "ABC Ver. 01.02.03", release 12.0,
 # then type 127 (End-of-Table). The family is the first word; the version is the third
@@ -92,9 +67,34 @@ printf '3010' >"$drive_c/FakeFlashTool/order.txt"
 say "SmbiosData: ${#smbios} hex digits; StartupDelayMs: 5000; ActiveSession: 1"
 say "the fake flashing tool will ask for a reboot (exit code 3010)"
 
-step "Starting the service"
-sc start QvNyxService >/dev/null
-wait_for 30 sh -c "wine sc query QvNyxService 2>/dev/null | grep -q RUNNING"
+step "Windows Update delivers the firmware package ABC 01.13.00.00"
+package='abc_01130000.inf_amd64_5e1d0c2b3a4f6789'
+store="C:\\Windows\\System32\\DriverStore\\FileRepository\\$package"
+package_dir="$drive_c/windows/system32/DriverStore/FileRepository/$package"
+mkdir -p "$package_dir"
+cmake -DFAMILY=ABC -DVERSION=01130000 -DOUTPUT_DIR="$package_dir" \
+    -P "$ROOT/packaging/make_inf.cmake" >/dev/null
+cp "$bin/src/service/QvNyxService.exe" "$package_dir/"
+cp "$bin/tools/fake_flash_tool/QvKelFlash64.exe" "$package_dir/"
+cp "$bin/tools/fake_flash_tool/QVToastNotificationActivator64.exe" "$package_dir/"
+printf 'QV firmware update logo\n' >"$package_dir/QVFirmwareUpdate.jpg"
+printf 'Capsule ABC 01.13.00.00 (simulated payload)\n' >"$package_dir/ABC_01130000.bin"
+say "$store:"
+ls -1 "$package_dir" | sed 's/^/     /'
+
+step "The package's INF installs the service from its driver-store folder and starts it"
+# The same INF sections Windows runs when the package installs (packaging/); Wine cannot
+# install a firmware device, so a small setup-API tool runs the install section.
+wine "$bin/tools/inf_install/inf_install.exe" "$store\\ABC_01130000.inf" \
+    QvFirmware_Install.NT "$store" 2>/dev/null | tr -d '\r' | sed 's/^/   /'
+wine reg query 'HKLM\SYSTEM\CurrentControlSet\Services\QvNyxService' 2>/dev/null | tr -d '\r' |
+    grep -E 'ImagePath|Start|Type|ObjectName|DisplayName' | sed 's/^ */   /'
+say "event sources: $(wine reg query 'HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application' 2>/dev/null |
+    tr -d '\r' | grep -E 'QV NYX Service|QvNyxService$' | sed 's/.*\\//' | paste -sd, -)"
+
+step "The service runs"
+wait_for 30 sh -c "wine sc query QvNyxService 2>/dev/null | grep -q RUNNING" ||
+    sc start QvNyxService >/dev/null
 say "state: $(service_state)"
 say "waiting for its first check (after the 5 s first wait) and the flash hand-over..."
 wait_for 120 log_has "set new upgrade status" || say "(no hand-over seen within 120 s)"
@@ -123,5 +123,7 @@ wait_for 30 sh -c "wine sc query QvNyxService 2>/dev/null | grep -q STOPPED" || 
 say "state: $(service_state)"
 say "last lines of the log:"
 show_log | tail -4
-sc delete QvNyxService >/dev/null
+step "Removing the package's service and event sources"
+wine "$bin/tools/inf_install/inf_install.exe" "$store\\ABC_01130000.inf" \
+    QvNyxService_Remove "$store" 2>/dev/null | tr -d '\r' | sed 's/^/   /'
 step "Done in $(($(date +%s) - start_time)) s after the set-up"
