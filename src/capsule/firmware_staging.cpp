@@ -316,7 +316,9 @@ bool Kel::UpgradeFirmware(const std::wstring& binaryName, HANDLE stopEvent, bool
     stagingStatus = 1;
     WriteServiceDword(kUpgradeStatusValueName, 1);
 
-    const bool ran = RunKel(toolFolder, toolFile, binaryName, stopEvent, rebootRequired);
+    bool toolStarted = false;
+    const bool ran =
+        RunKel(toolFolder, toolFile, binaryName, stopEvent, rebootRequired, &toolStarted);
     if (ran) {
         if (driverStoreMode) {
             Log(L"KEL is running");
@@ -326,7 +328,10 @@ bool Kel::UpgradeFirmware(const std::wstring& binaryName, HANDLE stopEvent, bool
         }
     } else {
         const DWORD error = ::GetLastError();
-        stagingStatus = 2;
+        // A tool that never started made no attempt: the status goes back to 0 so that the
+        // capsule stays due (the next check, logon or start tries it again). A tool that ran
+        // and failed, or was cancelled, blocks the capsule for the rest of this run.
+        stagingStatus = toolStarted ? 2 : 0;
         ReportErrorEvent(MSG_CALL_FAILED, L"RunKel", Signed(error).c_str());
         if (driverStoreMode) {
             Log(L"RunKel failed ");

@@ -25,7 +25,8 @@ public:
     // |rebootRequired|; nothing else writes it); false for every other code and every failure,
     // each logged and reported. |exitCode| receives the tool's exit code when it could be read.
     // Every handle, token and environment block is released before returning.
+    // When |toolStarted| is given it is set to whether the tool's process was created.
     static bool LaunchWithUi(const std::wstring& workingFolder, const std::wstring& applicationPath,
                              const std::wstring& commandLine, HANDLE stopEvent, DWORD& exitCode,
-                             bool& rebootRequired);
+                             bool& rebootRequired, bool* toolStarted = nullptr);
 };

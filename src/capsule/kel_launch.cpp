@@ -113,7 +113,10 @@ HANDLE GetLinkedToken(HANDLE token) {
 
 bool Kel::LaunchWithUi(const std::wstring& workingFolder, const std::wstring& applicationPath,
                        const std::wstring& commandLine, HANDLE stopEvent, DWORD& exitCode,
-                       bool& rebootRequired) {
+                       bool& rebootRequired, bool* toolStarted) {
+    if (toolStarted != nullptr) {
+        *toolStarted = false;
+    }
     const WtsInfo session;
     wchar_t desktop[] = L"winsta0\\default";
     STARTUPINFOW startup{};
@@ -160,6 +163,9 @@ bool Kel::LaunchWithUi(const std::wstring& workingFolder, const std::wstring& ap
         return false;
     }
     Log(L"LaunchWithUi - CreateProcessAsUser succeeded");
+    if (toolStarted != nullptr) {
+        *toolStarted = true;
+    }
     const win::UniqueHandle process(processInfo.hProcess);
     const win::UniqueHandle thread(processInfo.hThread);
 
@@ -167,7 +173,8 @@ bool Kel::LaunchWithUi(const std::wstring& workingFolder, const std::wstring& ap
 }
 
 bool RunKel(const std::wstring& folder, const std::wstring& toolFile,
-            const std::wstring& /*binaryName*/, HANDLE stopEvent, bool& rebootRequired) {
+            const std::wstring& /*binaryName*/, HANDLE stopEvent, bool& rebootRequired,
+            bool* toolStarted) {
     rebootRequired = false;
     Log(L"Entered RunKel() methos" + folder);
     const std::wstring toolPath = folder + L"\\" + toolFile;
@@ -175,8 +182,8 @@ bool RunKel(const std::wstring& folder, const std::wstring& toolFile,
     Log(L"Entered RUNKEL - ConfirmCapsule - ");
 
     DWORD exitCode = 0;
-    const bool result =
-        Kel::LaunchWithUi(folder, toolPath, commandLine, stopEvent, exitCode, rebootRequired);
+    const bool result = Kel::LaunchWithUi(folder, toolPath, commandLine, stopEvent, exitCode,
+                                          rebootRequired, toolStarted);
 
     const std::wstring retval = std::to_wstring(result ? 1 : 0);
     Log(L"RunKel - retval - " + retval);

@@ -31,7 +31,8 @@ public:
     static void WINAPI ServiceMain(DWORD argc, LPWSTR* argv);
 
     // The extended control handler; runs on the main thread. Stop and shutdown report
-    // stop-pending, set the stop event and answer NO_ERROR; anything else answers
+    // stop-pending, set the stop event and answer NO_ERROR; a session change that is a logon
+    // sets m_logonEvent and answers NO_ERROR; anything else answers
     // ERROR_CALL_NOT_IMPLEMENTED and changes nothing.
     static DWORD WINAPI ServiceHandler(DWORD control, DWORD eventType, LPVOID eventData,
                                        LPVOID context);
@@ -54,4 +55,7 @@ public:
 
     static ServiceContext m_context;
     static HANDLE m_serviceStopEvent;  // manual reset; null until ServiceMain creates it
+    // Auto-reset; set by the control handler when a user logs on, so that the loop checks
+    // again (the flashing tool needs a user at the desktop). Null until ServiceMain creates it.
+    static HANDLE m_logonEvent;
 };

@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <cwchar>
+#include <optional>
 #include <string>
 
 #include "capsule/capsule_search.h"
 #include "capsule/kel.h"
 #include "engine/firmware_version.h"
 #include "engine/nyx.h"
+#include "engine/boot_time.h"
 #include "engine/service_state.h"
 #include "engine/startup_delay.h"
 #include "platform/bios_info.h"
@@ -71,11 +73,13 @@ public:
         if (!StartUp()) {
             return;
         }
+        bool check = true;
         for (;;) {
-            if (::InterlockedExchange(&context_.running, 1) == 0) {
+            if (check && ::InterlockedExchange(&context_.running, 1) == 0) {
                 Check();
                 ::InterlockedExchange(&context_.running, 0);
             }
+            check = true;
             if (!upgraded_ && context_.changeHandle == INVALID_HANDLE_VALUE) {
                 SetUpWatch();
                 // The first check of a run looks in the Windows firmware folder; when the
@@ -86,9 +90,12 @@ public:
                     continue;
                 }
             }
-            if (!WaitForChange()) {
+            const WakeReason reason = WaitForChange();
+            if (reason == WakeReason::kStop) {
                 break;
             }
+            // After a bounded wait only the watch set-up runs again.
+            check = reason != WakeReason::kRetryWatchSetUp;
         }
         CloseWatch(context_);
         End();
@@ -105,7 +112,11 @@ private:
         DWORD initialStatus = kStatusFailed;
         ReadServiceDword(kUpgradeStatusName, &initialStatus);
         Log(L"UpgradeStatus Initial read from registry: " + std::to_wstring(initialStatus));
-        WriteServiceDword(kUpgradeStatusName, 0);
+        // A flash that was handed over (1) stays on record until a start after the reboot has
+        // judged it, so a stop during the first minute or an aborted start cannot lose it.
+        if (initialStatus != kStatusInProgress) {
+            WriteServiceDword(kUpgradeStatusName, 0);
+        }
 
         Log(L"start looking for capsule - Wait for 1 minute - ");
         if (::WaitForSingleObject(Nyx::m_serviceStopEvent, ServiceStartupDelayMs()) !=
@@ -154,15 +165,23 @@ private:
                 std::to_wstring(error));
         }
 
-        if (status == kStatusInProgress) {
+        if (status == kStatusInProgress && MachineRestartedSinceLastAttempt()) {
             VerifyLastAttempt(lastBinFile);
         }
         Log(L"ServiceLoop : startup done");
         return true;
     }
 
+    // Without a reboot since the flash was handed over, it is still pending: the status stays
+    // 1 and nothing is reported.
+    static bool MachineRestartedSinceLastAttempt() {
+        FILETIME keyLastWrite;
+        return ReadServiceKeyWriteTime(&keyLastWrite) &&
+               RebootedSince(keyLastWrite, ReadBootTime());
+    }
+
     void VerifyLastAttempt(const std::wstring& lastBinFile) {
-        if (biosVersionAtStart_ == lastAttempted_) {
+        if (LastAttemptInstalled(biosVersionAtStart_, lastAttempted_)) {
             Log(L"ServiceLoop : last upgrade succeeded");
             ReportInfoEvent(MSG_UPGRADE_SUCCEEDED, lastBinFile);
             WriteServiceDword(kUpgradeStatusName, kStatusDone);
@@ -199,6 +218,11 @@ private:
         CloseWatch(context_);
         waitCount_ = 1;
         ReportInfoEvent(MSG_UPGRADING_FIRMWARE, capsulePath);
+        std::optional<std::wstring> previousLastBinFile;
+        std::wstring recorded;
+        if (ReadServiceString(kLastBinFileName, recorded)) {
+            previousLastBinFile = recorded.c_str();
+        }
         WriteServiceString(kLastBinFileName, capsulePath);
         WriteServiceDword(kUpgradeStatusName, 0);
 
@@ -209,7 +233,26 @@ private:
                             capsulePath);
         } else {
             ReportErrorEvent(MSG_UPGRADE_FAILED, capsulePath);
+            ForgetAttemptIfToolNeverRan(previousLastBinFile);
         }
+    }
+
+    // Staging leaves UpgradeStatus at 0 when the flashing tool never started (no user at the
+    // desktop, no token or environment, no process, or staging failed before the launch):
+    // then no attempt was made, and LastBinFile goes back to what it held before, so the
+    // capsule stays due for the next check, logon or start.
+    static void ForgetAttemptIfToolNeverRan(const std::optional<std::wstring>& previous) {
+        DWORD status = kStatusFailed;
+        ReadServiceDword(kUpgradeStatusName, &status);
+        if (status != 0) {
+            return;
+        }
+        if (previous) {
+            WriteServiceString(kLastBinFileName, *previous);
+        } else {
+            DeleteServiceValue(kLastBinFileName);
+        }
+        Log(L"ServiceLoop : flashing tool did not start, attempt not recorded");
     }
 
     void SetUpWatch() {
@@ -221,8 +264,9 @@ private:
 
         std::wstring family;
         int fields[4] = {0, 0, 0, 0};
-        if (!GetBiosInfo(family, fields[0], fields[1], fields[2], fields[3])) {
-            return;  // no watch: the loop waits on the stop event alone
+        watchSetUpFailed_ = !GetBiosInfo(family, fields[0], fields[1], fields[2], fields[3]);
+        if (watchSetUpFailed_) {
+            return;  // no watch: a bounded wait, then the set-up is tried again
         }
         const std::wstring installed = DigitsText(fields[0], fields[1], fields[2], fields[3]);
         Log(L"Installed BIOS version :  " + installed);
@@ -280,11 +324,22 @@ private:
         return series;
     }
 
-    // Sleeps until the stop event or the folder watch fires. False when the loop must end.
-    bool WaitForChange() {
+    enum class WakeReason { kStop, kFolderChange, kLogon, kRetryWatchSetUp };
+
+    // Sleeps until the stop event, the folder watch or (until a capsule was handed over) a
+    // logon fires, or the bounded wait after a failed watch set-up ends.
+    WakeReason WaitForChange() {
+        HANDLE handles[3] = {context_.stopEvent, context_.changeHandle, nullptr};
+        DWORD count = waitCount_;
+        const bool watchingLogons = !upgraded_ && Nyx::m_logonEvent != nullptr;
+        const DWORD logonIndex = count;
+        if (watchingLogons) {
+            handles[count++] = Nyx::m_logonEvent;
+        }
+        const bool bounded = !upgraded_ && watchSetUpFailed_;
         const DWORD result =
-            ::WaitForMultipleObjects(waitCount_, &context_.stopEvent, FALSE, INFINITE);
-        if (result == WAIT_OBJECT_0 + 1) {
+            ::WaitForMultipleObjects(count, handles, FALSE, CycleWaitTimeout(bounded));
+        if (waitCount_ == 2 && result == WAIT_OBJECT_0 + 1) {
             if (!::FindNextChangeNotification(context_.changeHandle)) {
                 const DWORD error = ::GetLastError();
                 Log(L"FindNextChangeNotification failed with Error code: " +
@@ -292,10 +347,16 @@ private:
                 CloseWatch(context_);
                 waitCount_ = 1;
             }
-            return true;
+            return WakeReason::kFolderChange;
+        }
+        if (watchingLogons && result == WAIT_OBJECT_0 + logonIndex) {
+            return WakeReason::kLogon;
+        }
+        if (bounded && result == WAIT_TIMEOUT) {
+            return WakeReason::kRetryWatchSetUp;
         }
         Log(L"service stop or some error, leave the thread");
-        return false;
+        return WakeReason::kStop;
     }
 
     ServiceContext& context_;
@@ -305,6 +366,7 @@ private:
     bool upgraded_ = false;
     bool rebootRequired_ = false;
     bool searchModeOfLastCheck_ = false;
+    bool watchSetUpFailed_ = false;
 };
 
 }  // namespace
@@ -329,6 +391,19 @@ int EnsureDirectory(const char* path) {
     Log(L"Failed to create directory: " + widePath);
     ::SetLastError(error);  // the caller logs the cause
     return -1;
+}
+
+bool RebootedSince(const FILETIME& keyLastWrite, const FILETIME& bootTime) {
+    return ::CompareFileTime(&keyLastWrite, &bootTime) < 0;
+}
+
+bool LastAttemptInstalled(FirmwareVersion runningBios, FirmwareVersion lastAttempted) {
+    return (runningBios >> 8) == (lastAttempted >> 8);
+}
+
+DWORD CycleWaitTimeout(bool watchSetUpFailed) {
+    constexpr DWORD kWatchSetUpRetryMs = 5 * 60 * 1000;
+    return watchSetUpFailed ? kWatchSetUpRetryMs : INFINITE;
 }
 
 std::wstring CapsuleFileNameOf(const std::wstring& recordedPath) {

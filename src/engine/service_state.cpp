@@ -157,3 +157,36 @@ bool WriteServiceString(const std::string& name, std::wstring value) {
     EnsureServiceKey();
     return RegWriteString(HKEY_LOCAL_MACHINE, kServiceKeyPath, name, value);
 }
+
+bool DeleteServiceValue(const std::string& name) {
+    HKEY raw = nullptr;
+    LONG status = ::RegOpenKeyA(HKEY_LOCAL_MACHINE, kServiceKeyPath, &raw);
+    if (status != ERROR_SUCCESS) {
+        ::SetLastError(static_cast<DWORD>(status));
+        return false;
+    }
+    win::UniqueRegKey key(raw);
+    status = ::RegDeleteValueA(key.Get(), name.c_str());
+    if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) {
+        ::SetLastError(static_cast<DWORD>(status));
+        return false;
+    }
+    return true;
+}
+
+bool ReadServiceKeyWriteTime(FILETIME* lastWrite) {
+    HKEY raw = nullptr;
+    LONG status = ::RegOpenKeyA(HKEY_LOCAL_MACHINE, kServiceKeyPath, &raw);
+    if (status != ERROR_SUCCESS) {
+        ::SetLastError(static_cast<DWORD>(status));
+        return false;
+    }
+    win::UniqueRegKey key(raw);
+    status = ::RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                nullptr, nullptr, nullptr, nullptr, lastWrite);
+    if (status != ERROR_SUCCESS) {
+        ::SetLastError(static_cast<DWORD>(status));
+        return false;
+    }
+    return true;
+}

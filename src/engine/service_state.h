@@ -64,3 +64,9 @@ bool ReadServiceString(const std::string& name, std::wstring& value);
 // EnsureServiceKey, then RegWriteDword / RegWriteString on the service key.
 bool WriteServiceDword(const std::string& name, DWORD value);
 bool WriteServiceString(const std::string& name, std::wstring value);
+
+// Removes the value |name| from the service key. True when it was removed or did not exist.
+bool DeleteServiceValue(const std::string& name);
+
+// When the service key was last written (UTC); false when the key cannot be opened or read.
+bool ReadServiceKeyWriteTime(FILETIME* lastWrite);

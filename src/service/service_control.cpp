@@ -6,14 +6,15 @@
 #include "engine/nyx.h"
 #include "service/event_log.h"
 #include "service/service_log.h"
+#include "win/sdk_compat.h"
 #include "win/unique_handle.h"
 
 namespace {
 
-// Stop (0x1), shutdown (0x4) and 0x40, in every state. The headers' name for 0x40 is
-// SERVICE_ACCEPT_POWEREVENT; session change proper is 0x80 (SERVICE_ACCEPT_SESSIONCHANGE),
-// which the service does not ask for yet.
-constexpr DWORD kAcceptedControls = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | 0x40;
+// Stop, shutdown and session change (0x85), in every state: a logon makes the loop check
+// again.
+constexpr DWORD kAcceptedControls =
+    SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_SESSIONCHANGE;
 constexpr DWORD kPendingWaitHint = 3000;
 
 DWORD WINAPI LoopThreadEntry(LPVOID parameter) {
@@ -27,6 +28,10 @@ DWORD WINAPI LoopThreadEntry(LPVOID parameter) {
 }
 
 void CloseServiceHandles() {
+    if (Nyx::m_logonEvent != nullptr) {
+        ::CloseHandle(Nyx::m_logonEvent);
+        Nyx::m_logonEvent = nullptr;
+    }
     if (Nyx::m_serviceStopEvent != nullptr) {
         ::CloseHandle(Nyx::m_serviceStopEvent);
         Nyx::m_serviceStopEvent = nullptr;
@@ -79,6 +84,8 @@ void WINAPI Nyx::ServiceMain(DWORD /*argc*/, LPWSTR* /*argv*/) {
     // arriving during start-up is never lost.
     m_serviceStopEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     const DWORD createEventError = m_serviceStopEvent == nullptr ? ::GetLastError() : 0;
+    // Without it the loop still runs; it only misses logons.
+    m_logonEvent = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
 
     m_context = ServiceContext{nullptr, nullptr, nullptr, 0};
     m_context.stopEvent = m_serviceStopEvent;
@@ -114,7 +121,7 @@ void WINAPI Nyx::ServiceMain(DWORD /*argc*/, LPWSTR* /*argv*/) {
     CloseServiceHandles();
 }
 
-DWORD WINAPI Nyx::ServiceHandler(DWORD control, DWORD /*eventType*/, LPVOID /*eventData*/,
+DWORD WINAPI Nyx::ServiceHandler(DWORD control, DWORD eventType, LPVOID /*eventData*/,
                                  LPVOID /*context*/) {
     LogToFile(L"DWORD WINAPI Nyx::ServiceHandler : control = " + std::to_wstring(control),
               ServiceLogPath);
@@ -124,6 +131,14 @@ DWORD WINAPI Nyx::ServiceHandler(DWORD control, DWORD /*eventType*/, LPVOID /*ev
             ReportServiceStatus(SERVICE_STOP_PENDING, 0, kPendingWaitHint);
             if (m_serviceStopEvent != nullptr) {
                 ::SetEvent(m_serviceStopEvent);
+            }
+            return NO_ERROR;
+        case SERVICE_CONTROL_SESSIONCHANGE:
+            if (eventType != WTS_SESSION_LOGON) {
+                return ERROR_CALL_NOT_IMPLEMENTED;
+            }
+            if (m_logonEvent != nullptr) {
+                ::SetEvent(m_logonEvent);
             }
             return NO_ERROR;
         default:

@@ -1,5 +1,6 @@
-// The simulated machine: its SMBIOS table and the length of the service's first wait come
-// from the simulation settings instead of WMI and the fixed minute.
+// The simulated machine: its SMBIOS table, the length of the service's first wait and its
+// boot time come from the simulation settings instead of WMI, the fixed minute and the clock.
+#include "engine/boot_time.h"
 #include "engine/startup_delay.h"
 #include "platform/smbios_raw_source.h"
 #include "simulation/simulation_settings.h"
@@ -16,4 +17,15 @@ std::vector<std::uint8_t> ReadRawSmbiosData() {
 
 DWORD ServiceStartupDelayMs() {
     return simulation::ReadDwordSetting(L"StartupDelayMs").value_or(60000);
+}
+
+// "BootTime" (REG_QWORD, a UTC FILETIME) plays a reboot; without it the real one counts.
+FILETIME ReadBootTime() {
+    if (const auto data = simulation::ReadQwordSetting(L"BootTime")) {
+        FILETIME boot;
+        boot.dwLowDateTime = static_cast<DWORD>(*data & 0xFFFFFFFFu);
+        boot.dwHighDateTime = static_cast<DWORD>(*data >> 32);
+        return boot;
+    }
+    return BootTimeFromTickCount();
 }

@@ -37,6 +37,16 @@ std::optional<DWORD> ReadDwordSetting(const wchar_t* name) {
     return value;
 }
 
+std::optional<std::uint64_t> ReadQwordSetting(const wchar_t* name) {
+    const auto data = ReadValue(name, REG_QWORD);
+    if (!data || data->size() != sizeof(std::uint64_t)) {
+        return std::nullopt;
+    }
+    std::uint64_t value = 0;
+    std::memcpy(&value, data->data(), sizeof(value));
+    return value;
+}
+
 std::optional<std::wstring> ReadStringSetting(const wchar_t* name) {
     const auto data = ReadValue(name, REG_SZ);
     if (!data) {

@@ -15,6 +15,7 @@ inline constexpr wchar_t kSettingsKey[] = L"SOFTWARE\\QvNyxSimulation";
 
 // Each gives nothing when the value is missing or of another type.
 std::optional<DWORD> ReadDwordSetting(const wchar_t* name);
+std::optional<std::uint64_t> ReadQwordSetting(const wchar_t* name);
 std::optional<std::wstring> ReadStringSetting(const wchar_t* name);
 std::optional<std::vector<std::uint8_t>> ReadBinarySetting(const wchar_t* name);
 

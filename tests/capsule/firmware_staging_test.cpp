@@ -483,6 +483,57 @@ TEST_F(FirmwareStagingTest, CapsuleInTheSearchRootRunsTheToolAlreadyThere) {
     ::DeleteFileW((firmwareFolder + L"\\QvKelFlash.exe").c_str());
 }
 
+// Only a tool that really started makes an attempt: every failure before its process exists
+// leaves UpgradeStatus 0 (the capsule stays due), one after it leaves 2 (no retry this run).
+TEST_F(FirmwareStagingTest, AttemptIsRecordedOnlyWhenTheToolStarted) {
+    const std::wstring firmwareFolder = GetFirmwareFolderPath();
+    const struct {
+        const char* name;
+        bool driverStore;
+        bool noSession;
+        bool tokenFails;
+        bool toolMissing;  // the capsule lies in the firmware folder, which has no tool
+        const char* order;
+        bool cancel;
+        long long finalStatus;
+    } cases[] = {
+        {"no active session", true, true, false, false, "0", false, 0},
+        {"no user token", false, false, true, false, "0", false, 0},
+        {"process not created", false, false, false, true, "0", false, 0},
+        {"tool failed", true, false, false, false, "1", false, 2},
+        {"tool cancelled", false, false, false, false, "sleep", true, 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        events_.Clear();
+        test::SetToolOrder(c.order);
+        searchDriverStore = c.driverStore;
+        sessions_.enumerateFails = c.noSession;
+        sessions_.tokenFails = c.tokenFails;
+        std::wstring binaryName =
+            (c.driverStore ? storePackage_ : firmwareSub_) + L"\\" + kCapsuleName + L".bin";
+        if (c.toolMissing) {
+            binaryName = firmwareFolder + L"\\" + kCapsuleName + L".bin";
+            ::DeleteFileW((firmwareFolder + L"\\QvKelFlash.exe").c_str());
+        }
+        win::UniqueHandle stop(::CreateEventW(nullptr, TRUE, c.cancel, nullptr));
+        bool rebootRequired = false;
+
+        EXPECT_FALSE(Kel::UpgradeFirmware(binaryName, stop.Get(), rebootRequired));
+        EXPECT_EQ(UpgradeStatus(), c.finalStatus);
+        if (!c.cancel) {  // a tool cancelled at once may end before it writes its record
+            EXPECT_EQ(test::ReadToolRecord().empty(), c.finalStatus == 0);
+        }
+        const auto recorded = Events(events_);
+        ASSERT_FALSE(recorded.empty());
+        EXPECT_EQ(recorded.back().strings.at(0), L"RunKel");
+        EXPECT_EQ(Log().back(), L"Successfully set new upgrade status");
+    }
+    sessions_.enumerateFails = false;
+    sessions_.tokenFails = false;
+}
+
 // The search returns a capsule lying directly in the driver-store root with a doubled
 // separator: that folder part is not the root's text, so the capsule is staged.
 TEST_F(FirmwareStagingTest, DoubledSeparatorAfterStoreRootIsStaged) {

@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <iterator>
+
 #include "engine/nyx.h"
 #include "service/service_log.h"
 #include "support/test_support.h"
+#include "win/sdk_compat.h"
+#include "win/unique_handle.h"
 
 namespace {
 
@@ -55,6 +59,43 @@ TEST_F(ServiceHandlerTest, EveryOtherControlIsNotImplementedAndChangesNothing) {
                               std::to_wstring(control));
     }
     EXPECT_EQ(test::ReadServiceLogMessages(ServiceLogPath), expectedLog);
+}
+
+TEST_F(ServiceHandlerTest, OnlyALogonSignalsTheLoop) {
+    win::UniqueHandle logon(::CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    Nyx::m_logonEvent = logon.Get();
+    const struct {
+        DWORD eventType;
+        DWORD answer;
+        bool signalled;
+    } cases[] = {
+        {WTS_SESSION_LOGON, NO_ERROR, true},
+        {WTS_SESSION_LOGOFF, ERROR_CALL_NOT_IMPLEMENTED, false},
+        {WTS_SESSION_LOCK, ERROR_CALL_NOT_IMPLEMENTED, false},
+        {WTS_SESSION_UNLOCK, ERROR_CALL_NOT_IMPLEMENTED, false},
+        {WTS_CONSOLE_CONNECT, ERROR_CALL_NOT_IMPLEMENTED, false},
+        {WTS_REMOTE_CONNECT, ERROR_CALL_NOT_IMPLEMENTED, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Nyx::ServiceHandler(SERVICE_CONTROL_SESSIONCHANGE, c.eventType, nullptr, nullptr),
+                  c.answer)
+            << c.eventType;
+        EXPECT_EQ(::WaitForSingleObject(logon.Get(), 0) == WAIT_OBJECT_0, c.signalled)
+            << c.eventType;
+        EXPECT_FALSE(StopEventSet()) << c.eventType;
+    }
+    // Any other control with the logon's event type is not a logon.
+    EXPECT_EQ(Nyx::ServiceHandler(SERVICE_CONTROL_INTERROGATE, WTS_SESSION_LOGON, nullptr, nullptr),
+              DWORD{ERROR_CALL_NOT_IMPLEMENTED});
+    EXPECT_NE(::WaitForSingleObject(logon.Get(), 0), WAIT_OBJECT_0);
+    // Without the event (it could not be created) a logon is still answered.
+    Nyx::m_logonEvent = nullptr;
+    EXPECT_EQ(
+        Nyx::ServiceHandler(SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOGON, nullptr, nullptr),
+        DWORD{NO_ERROR});
+    const auto messages = test::ReadServiceLogMessages(ServiceLogPath);
+    ASSERT_EQ(messages.size(), std::size(cases) + 2);
+    EXPECT_EQ(messages.front(), L"DWORD WINAPI Nyx::ServiceHandler : control = 14");
 }
 
 TEST_F(ServiceHandlerTest, StopBeforeTheEventExistsIsAnsweredWithoutCrashing) {

@@ -256,7 +256,7 @@ TEST_F(InstalledServiceTest, StartsRunsAnswersControlsAndStops) {
     ASSERT_TRUE(WaitForState(SERVICE_RUNNING));
     const SERVICE_STATUS_PROCESS running = QueryStatus();
     EXPECT_EQ(running.dwServiceType, DWORD{SERVICE_WIN32_OWN_PROCESS});
-    EXPECT_EQ(running.dwControlsAccepted, 0x45u);
+    EXPECT_EQ(running.dwControlsAccepted, 0x85u);  // stop, shutdown, session change
     EXPECT_EQ(running.dwWin32ExitCode, 0u);
     // The loop has started its first wait (a minute) before the controls are sent.
     ASSERT_TRUE(WaitForLogLine(L"start looking for capsule - Wait for 1 minute - "));

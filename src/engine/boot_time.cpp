@@ -1,0 +1,5 @@
+#include "engine/boot_time.h"
+
+FILETIME ReadBootTime() {
+    return BootTimeFromTickCount();
+}
