@@ -1004,6 +1004,136 @@ TEST_F(ServiceEndToEndTest, StopWhileToolRunsTerminatesToolAndFailsAttempt) {
 
 }  // namespace
 
+// ---- A flash attempt counts only when the tool ran.
+
+TEST_F(ServiceEndToEndTest, NoUserAtFirstCheckKeepsCapsuleDueUntilTheNextChange) {
+    SetDword(kSimulationKey, L"StartupDelayMs", kStartupDelayMs);
+    SetDword(kSimulationKey, L"ActiveSession", 0);  // nobody logged on yet
+    SetSimulatedBios(12, 0);
+    const std::wstring capsule = PlaceFirmwareFolderCapsule(L"ABC_01130000.bin");
+    InstallServiceOutsideDriverStore();
+    StartService();
+
+    ASSERT_TRUE(WaitForEvents({Error(MSG_UPGRADE_FAILED, {capsule})}));
+    ASSERT_TRUE(WaitForLog({L"ServiceLoop : flashing tool did not start, attempt not recorded"}))
+        << Dump(ReadLog());
+    EXPECT_TRUE(test::ReadToolRecord().empty());
+    EXPECT_EQ(ServiceDword(L"UpgradeStatus"), std::optional<DWORD>(0));
+    EXPECT_EQ(ServiceString(L"LastBinFile"), std::nullopt);  // there was none before
+    EXPECT_EQ(
+        CountEventsStartingWith(ReadEvents(), Error(MSG_CALL_FAILED, {L"GetSessionUserToken"})),
+        1u);
+
+    // The user logs on; the next change below the watched folder brings the capsule back.
+    SetDword(kSimulationKey, L"ActiveSession", 1);
+    Pause(1000);  // the watch is set up right after the failed attempt
+    WriteTextFile(FirmwareFolder() + L"\\readme.txt", "changed\n");
+    ASSERT_TRUE(WaitForEvents({Info(MSG_UPGRADE_SUCCEEDED, {capsule})}));
+    ASSERT_TRUE(WaitForLog({L"Successfully set new upgrade status"}));
+    ExpectToolStartedIn(FirmwareFolder() + L"\\pkg1");
+    EXPECT_EQ(ServiceDword(L"UpgradeStatus"), std::optional<DWORD>(3));
+    EXPECT_EQ(ServiceString(L"LastBinFile"), std::optional<std::wstring>(capsule));
+    EXPECT_EQ(CountEventsStartingWith(ReadEvents(), Info(MSG_UPGRADING_FIRMWARE)), 2u);
+}
+
+// ---- A flash that asked for a reboot is judged at the first start after the reboot.
+
+class RebootVerificationTest : public ServiceEndToEndTest {
+protected:
+    // Runs the service until the tool (exit 3010) has asked for a reboot, then stops it.
+    void FlashAskingForReboot() {
+        SetDword(kSimulationKey, L"StartupDelayMs", kStartupDelayMs);
+        SetSimulatedBios(12, 0);
+        test::SetToolOrder("3010");
+        capsule_ = PlaceFirmwareFolderCapsule(L"ABC_01130000.bin");
+        InstallServiceOutsideDriverStore();
+        StartService();
+        ASSERT_TRUE(WaitForEvents({Info(MSG_DOWNLOAD_SUCCEEDED, {capsule_})}));
+        ASSERT_TRUE(WaitForLog({L"Successfully set new upgrade status"}));
+        ASSERT_EQ(ServiceDword(L"UpgradeStatus"), std::optional<DWORD>(1));
+        ASSERT_TRUE(StopService());
+        test::SetToolOrder("0");
+        ::DeleteFileW(ServiceLogPath);
+    }
+
+    // The simulated machine's last start: |offsetSeconds| from now.
+    static void SetBootTime(long long offsetSeconds) {
+        FILETIME now;
+        ::GetSystemTimeAsFileTime(&now);
+        ULARGE_INTEGER time;
+        time.LowPart = now.dwLowDateTime;
+        time.HighPart = now.dwHighDateTime;
+        const unsigned long long boot = time.QuadPart + offsetSeconds * 10000000LL;
+        HKEY key = nullptr;
+        ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSimulationKey, 0, nullptr, 0,
+                                    KEY_SET_VALUE, nullptr, &key, nullptr),
+                  ERROR_SUCCESS);
+        ::RegSetValueExW(key, L"BootTime", 0, REG_QWORD, reinterpret_cast<const BYTE*>(&boot),
+                         sizeof(boot));
+        ::RegCloseKey(key);
+    }
+
+    // After start-up: no second attempt, the tool did not run again.
+    void ExpectNoSecondAttempt() {
+        ASSERT_TRUE(WaitForLog({L"ServiceLoop : startup done", kMonitoringEntered}))
+            << Dump(ReadLog());
+        Pause(kQuietPeriodMs);
+        EXPECT_TRUE(test::ReadToolRecord().empty());
+        EXPECT_EQ(CountEventsStartingWith(ReadEvents(), Info(MSG_UPGRADING_FIRMWARE)), 1u);
+        EXPECT_EQ(ServiceString(L"LastBinFile"), std::optional<std::wstring>(capsule_));
+    }
+
+    std::wstring capsule_;
+};
+
+TEST_F(RebootVerificationTest, NewBiosAfterRebootCompletesTheAttempt) {
+    FlashAskingForReboot();
+    SetSimulatedBios(13, 0);
+    SetBootTime(+1);  // the machine started after the key was last written
+    StartService();
+    ASSERT_TRUE(WaitForEvents({Info(MSG_UPGRADE_SUCCEEDED, {capsule_})}));
+    ExpectNoSecondAttempt();
+    EXPECT_TRUE(InOrder(ReadLog(),
+                        {L"UpgradeStatus Initial read from registry: 1",
+                         L"ServiceLoop : last upgrade succeeded", L"ServiceLoop : startup done"}));
+    EXPECT_EQ(ServiceDword(L"UpgradeStatus"), std::optional<DWORD>(3));
+}
+
+TEST_F(RebootVerificationTest, OldBiosAfterRebootFailsTheAttempt) {
+    FlashAskingForReboot();
+    SetBootTime(+1);
+    StartService();
+    ASSERT_TRUE(WaitForEvents({Error(MSG_UPGRADE_FAILED, {capsule_})}));
+    ExpectNoSecondAttempt();
+    EXPECT_TRUE(
+        InOrder(ReadLog(), {L"UpgradeStatus Initial read from registry: 1",
+                            L"ServiceLoop : last upgrade failed", L"ServiceLoop : startup done"}));
+    EXPECT_EQ(ServiceDword(L"UpgradeStatus"), std::optional<DWORD>(2));
+}
+
+TEST_F(RebootVerificationTest, RestartWithoutRebootLeavesTheFlashPending) {
+    FlashAskingForReboot();
+    SetBootTime(-24 * 3600);  // the machine has not restarted since the flash
+    StartService();
+    ExpectNoSecondAttempt();
+    const EventLines events = ReadEvents();
+    EXPECT_EQ(CountEventsStartingWith(events, Info(MSG_UPGRADE_SUCCEEDED)), 0u) << Dump(events);
+    EXPECT_EQ(CountEventsStartingWith(events, Error(MSG_UPGRADE_FAILED)), 0u) << Dump(events);
+    EXPECT_EQ(ServiceDword(L"UpgradeStatus"), std::optional<DWORD>(1));
+}
+
+TEST_F(RebootVerificationTest, StopDuringFirstMinuteKeepsThePendingFlash) {
+    FlashAskingForReboot();
+    SetDword(kSimulationKey, L"StartupDelayMs", 60000);
+    SetBootTime(+1);
+    StartService();
+    ASSERT_TRUE(WaitForLog({L"start looking for capsule - Wait for 1 minute - "}));
+    ASSERT_TRUE(StopService());
+    EXPECT_TRUE(InOrder(ReadLog(), {L"UpgradeStatus Initial read from registry: 1",
+                                    L"ServiceLoop : Service is terminating"}));
+    EXPECT_EQ(ServiceDword(L"UpgradeStatus"), std::optional<DWORD>(1));
+}
+
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     if (argc < 3) {

@@ -251,3 +251,40 @@ TEST_F(ServiceStateTest, GeneralFunctionsWorkOnAnyKeyAndNeverCreateOne) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ServiceStateTest, DeletingAValueLeavesTheOthersAndToleratesAMissingOne) {
+    EXPECT_FALSE(DeleteServiceValue(kLastBinFileValueName));  // no key yet
+    ASSERT_TRUE(WriteServiceString(kLastBinFileValueName, L"C:\\fw\\ABC_01130000.bin"));
+    ASSERT_TRUE(WriteServiceDword(kUpgradeStatusValueName, 1));
+
+    EXPECT_TRUE(DeleteServiceValue(kLastBinFileValueName));
+    EXPECT_FALSE(GetRaw(HKEY_LOCAL_MACHINE, kServiceKeyWide, L"LastBinFile").exists);
+    EXPECT_TRUE(GetRaw(HKEY_LOCAL_MACHINE, kServiceKeyWide, L"UpgradeStatus").exists);
+    EXPECT_TRUE(DeleteServiceValue(kLastBinFileValueName));  // already gone
+}
+
+TEST_F(ServiceStateTest, KeyWriteTimeFollowsTheLastWrite) {
+    FILETIME written{};
+    EXPECT_FALSE(ReadServiceKeyWriteTime(&written));  // no key yet
+
+    FILETIME before;
+    ::GetSystemTimeAsFileTime(&before);
+    ASSERT_TRUE(WriteServiceDword(kUpgradeStatusValueName, 1));
+    ASSERT_TRUE(ReadServiceKeyWriteTime(&written));
+    FILETIME after;
+    ::GetSystemTimeAsFileTime(&after);
+    // The registry's clock may be coarser than the system's: allow one second either side.
+    ULARGE_INTEGER low{}, value{}, high{};
+    low.LowPart = before.dwLowDateTime;
+    low.HighPart = before.dwHighDateTime;
+    value.LowPart = written.dwLowDateTime;
+    value.HighPart = written.dwHighDateTime;
+    high.LowPart = after.dwLowDateTime;
+    high.HighPart = after.dwHighDateTime;
+    EXPECT_GE(value.QuadPart + 10000000ull, low.QuadPart);
+    EXPECT_LE(value.QuadPart, high.QuadPart + 10000000ull);
+}
+
+}  // namespace
