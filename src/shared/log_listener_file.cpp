@@ -4,6 +4,7 @@
 #include <process.h>
 #include <shlobj.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -18,6 +19,12 @@ namespace {
 constexpr wchar_t kOpenMode[] = L"a+,ccs=UTF-8";
 constexpr int kDefaultMaxLogSize = 2048;  // KiB
 constexpr int kFolderFlags = CSIDL_APPDATA | CSIDL_FLAG_CREATE;
+// What the queue holds before it first grows: room for some hundred lines.
+constexpr size_t kQueueChars = 64 * 1024;
+constexpr size_t kQueueLines = 512;
+// Less than the stream's buffer (4 KiB), so that every piece passes through that buffer; see
+// WriteBatch.
+constexpr size_t kWritePieceChars = 1024;
 
 // Holds a critical section; leaves it on every way out, also when an exception passes.
 class SectionLock {
@@ -95,6 +102,10 @@ CqvLogListenerFile::CqvLogListenerFile(bool queued, int defaultMinLevel)
         if (this->queued) {
             queue = std::make_unique<WriteQueue>();
             queue->owner = this;
+            queue->text.reserve(kQueueChars);
+            queue->lineEnds.reserve(kQueueLines);
+            queue->batchText.reserve(kQueueChars);
+            queue->batchEnds.reserve(kQueueLines);
             // Logging threads and the writer hold it only briefly: spin before sleeping.
             ::InitializeCriticalSectionAndSpinCount(&queue->lock, 4000);
         }
@@ -164,10 +175,11 @@ void CqvLogListenerFile::StopQueue() {
     }
     {
         SectionLock lock(queue->lock);
-        queue->entries.clear();
+        queue->text.clear();
+        queue->lineEnds.clear();
         queue->count = 0;
     }
-    // A writer still running finds the list empty after its current record; it must have
+    // A writer still running finds the queue empty after its current batch; it must have
     // left the file and the queue before either goes away.
     if (queue->thread) {
         ::WaitForSingleObject(queue->thread.Get(), INFINITE);
@@ -182,9 +194,22 @@ void CqvLogListenerFile::Write(const LogData& data) {
         return;
     }
     if (queue && queued) {
+        // Formatted here, outside the lock, so that the writer only moves finished text.
+        const std::wstring& line = data.Format();
         SectionLock lock(queue->lock);
-        queue->entries.push_front(data);
-        ++queue->count;
+        WriteQueue& pending = *queue;
+        // Grow first, so that the appends below cannot fail halfway through a line.
+        const size_t needed = pending.text.size() + line.size() + 1;
+        if (needed > pending.text.capacity()) {
+            pending.text.reserve(std::max(needed, 2 * pending.text.capacity()));
+        }
+        if (pending.lineEnds.size() == pending.lineEnds.capacity()) {
+            pending.lineEnds.reserve(std::max(kQueueLines, 2 * pending.lineEnds.capacity()));
+        }
+        pending.text.append(line);
+        pending.text.push_back(L'\n');
+        pending.lineEnds.push_back(pending.text.size());
+        ++pending.count;
         if (!queue->running) {
             queue->thread.Reset();  // a finished writer
             const uintptr_t started = ::_beginthreadex(
@@ -242,23 +267,64 @@ void CqvLogListenerFile::Close() {
     }
 }
 
-void CqvLogListenerFile::WriteEntry(const LogData& data) {
-    if (file == nullptr) {
-        return;
-    }
-    const std::int64_t before = writeCounter++;
-    if (before > static_cast<std::int64_t>(maxLogSize) * 10) {
+bool CqvLogListenerFile::SizeCheckDue() const {
+    return writeCounter > static_cast<std::int64_t>(maxLogSize) * 10;
+}
+
+void CqvLogListenerFile::CountWrite() {
+    const bool due = SizeCheckDue();
+    ++writeCounter;
+    if (due) {
         if (RotateIfNeeded(false)) {
             writeCounter = 0;
         } else {
             writeCounter /= 2;
         }
     }
+}
+
+void CqvLogListenerFile::WriteEntry(const LogData& data) {
+    if (file == nullptr) {
+        return;
+    }
+    CountWrite();
     if (file == nullptr) {
         return;
     }
     std::fputws(data.Format().c_str(), file);
     std::fputws(L"\n", file);
+}
+
+void CqvLogListenerFile::WriteBatch(const std::wstring& text, const std::vector<size_t>& lineEnds) {
+    // In the file's Unicode text mode fputws hands every character to the stream's buffer
+    // as it is, and each full buffer is encoded and written with "\n" turned into CR LF.
+    // fwrite of the same characters in pieces smaller than the buffer fills and flushes it
+    // at the same places, so the file gets the same bytes (a surrogate pair split by a
+    // flush included), without a call per character; one large fwrite would bypass the
+    // buffer and split the text elsewhere. Lines are counted one by one as WriteEntry counts
+    // them, and what precedes a size check reaches the stream before it.
+    size_t unwritten = 0;
+    size_t lineStart = 0;
+    const auto writeUpTo = [&](size_t end) {
+        while (unwritten < end) {
+            const size_t piece = std::min(end - unwritten, kWritePieceChars);
+            std::fwrite(text.data() + unwritten, sizeof(wchar_t), piece, file);
+            unwritten += piece;
+        }
+    };
+    for (const size_t lineEnd : lineEnds) {
+        if (file == nullptr) {
+            return;  // a reopen after a rotation failed: the rest is dropped, as WriteEntry does
+        }
+        if (SizeCheckDue()) {
+            writeUpTo(lineStart);
+        }
+        CountWrite();
+        lineStart = lineEnd;
+    }
+    if (file != nullptr) {
+        writeUpTo(lineStart);
+    }
 }
 
 bool CqvLogListenerFile::RotateIfNeeded(bool force) {
@@ -395,6 +461,20 @@ bool CqvLogListenerFile::WaitUntilWritten(DWORD timeoutMs) {
     }
 }
 
+void CqvLogListenerFile::WriteQueue::ReleaseBatch() {
+    batchText.clear();
+    batchEnds.clear();
+    // Both buffers take turns as the batch, so capping the batch caps both.
+    if (batchText.capacity() > 4 * kQueueChars) {
+        std::wstring().swap(batchText);
+        batchText.reserve(kQueueChars);
+    }
+    if (batchEnds.capacity() > 4 * kQueueLines) {
+        std::vector<size_t>().swap(batchEnds);
+        batchEnds.reserve(kQueueLines);
+    }
+}
+
 unsigned int __stdcall CqvLogListenerFile::WriterThread(void* argument) {
     auto* writeQueue = static_cast<WriteQueue*>(argument);
     CqvLogListenerFile* owner = writeQueue->owner;
@@ -407,23 +487,25 @@ unsigned int __stdcall CqvLogListenerFile::WriterThread(void* argument) {
             return 0;
         }
         SectionLock lock(writeQueue->lock);
-        while (!writeQueue->entries.empty()) {
+        while (!writeQueue->lineEnds.empty()) {
             // Take everything queued at once: the logging threads then meet the lock once
-            // per batch instead of once per record. The oldest record is at the back.
-            std::list<LogData> batch;
-            batch.splice(batch.begin(), writeQueue->entries);
+            // per batch instead of once per record. The emptied buffers of the last batch
+            // become the queue, so neither side allocates once both have grown.
+            writeQueue->batchText.swap(writeQueue->text);
+            writeQueue->batchEnds.swap(writeQueue->lineEnds);
             writeQueue->count = 0;
             lock.Unlock();
-            for (auto entry = batch.rbegin(); entry != batch.rend(); ++entry) {
-                owner->WriteEntry(*entry);
-            }
-            batch.clear();
+            owner->WriteBatch(writeQueue->batchText, writeQueue->batchEnds);
+            writeQueue->ReleaseBatch();
             lock.Lock();
         }
         writeQueue->running = false;
         lock.Unlock();
         owner->Close();
     } catch (...) {
+        // The batch in hand is lost, as a record being written would be.
+        writeQueue->batchText.clear();
+        writeQueue->batchEnds.clear();
         SectionLock lock(writeQueue->lock);
         writeQueue->running = false;
         lock.Unlock();

@@ -15,16 +15,18 @@
 // line of this format is archived when the listener is created.
 //
 // Queued writing (constructor flag, or the "QueuedWrites" policy, which wins when present):
-// Write only queues a copy of the record; one writer thread per listener takes the file and
-// drains the queue in logging order, then ends; the next Write starts a new one.
+// Write only formats the record and appends its line to the queue; one writer thread per
+// listener takes the file and drains the queue in logging order, then ends; the next Write
+// starts a new one.
 #pragma once
 
 #include <windows.h>
 
 #include <cstdint>
 #include <cstdio>
-#include <list>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "shared/log_listener.h"
 #include "win/unique_handle.h"
@@ -34,14 +36,26 @@ namespace Shared {
 
 class CqvLogListenerFile final : public CqvLogListener {
 public:
-    // The records waiting for the writer thread, newest at the front.
+    // The lines waiting for the writer thread, oldest first. A queued record costs no
+    // allocation of its own: its formatted line and "\n" are appended to |text| and the end
+    // of the line to |lineEnds|, whose capacity the writer hands back after each batch.
     struct WriteQueue {
-        std::list<LogData> entries;
-        int count = 0;
+        std::wstring text;
+        std::vector<size_t> lineEnds;  // offset in |text| just after each line's "\n"
+        int count = 0;                 // lines in |text|
         CqvLogListenerFile* owner = nullptr;
         bool running = false;
         win::UniqueHandle thread;  // the last writer started, finished or not
         CRITICAL_SECTION lock;     // guards every field above
+        // The batch being written: swapped with |text| and |lineEnds| under the lock, then
+        // used only by the running writer, and empty (with its capacity kept) whenever no
+        // writer runs.
+        std::wstring batchText;
+        std::vector<size_t> batchEnds;
+
+        // Empties the written batch. Buffers that a burst grew far beyond their usual size
+        // are given back, so an idle service does not keep the burst's memory.
+        void ReleaseBatch();
     };
 
     // Finds the folder and the size limit, creates the mutex, archives a file of another
@@ -100,6 +114,12 @@ private:
     void StopQueue();
     bool FindLogPath(const std::wstring& fileName);
     bool HasForeignHead();
+    // Whether the next counted line checks the size first.
+    bool SizeCheckDue() const;
+    // Counts one line and, when due, checks the size and rotates; the caller holds the file.
+    void CountWrite();
+    // Writes the queued lines of one batch (each ending in "\n") into the file taken by Open.
+    void WriteBatch(const std::wstring& text, const std::vector<size_t>& lineEnds);
 
     wchar_t path[MAX_PATH] = {};
     int maxLogSize = -1;
