@@ -28,19 +28,11 @@ void SetToolOrder(const std::string& order) {
 
 std::map<std::string, std::string> ReadToolRecord() {
     std::map<std::string, std::string> record;
-    const std::string bytes = ReadFileBytes(kRecordPath);
-    size_t start = 0;
-    while (start < bytes.size()) {
-        size_t end = bytes.find("\r\n", start);
-        if (end == std::string::npos) {
-            end = bytes.size();
-        }
-        const std::string line = bytes.substr(start, end - start);
+    for (const std::string& line : SplitLines(ReadFileBytes(kRecordPath), std::string("\r\n"))) {
         const size_t equals = line.find('=');
         if (equals != std::string::npos) {
             record[line.substr(0, equals)] = line.substr(equals + 1);
         }
-        start = end + 2;
     }
     return record;
 }
@@ -54,18 +46,6 @@ std::map<std::string, std::string> WaitForToolRecord(DWORD milliseconds) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     return {};
-}
-
-std::string Utf8(const std::wstring& text) {
-    if (text.empty()) {
-        return {};
-    }
-    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
-                                           nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(size), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &out[0], size,
-                          nullptr, nullptr);
-    return out;
 }
 
 }  // namespace test

@@ -16,13 +16,11 @@ inline constexpr wchar_t kFakeToolFolder[] = L"C:\\FakeFlashTool";
 void SetToolOrder(const std::string& order);
 
 // The record of the last run (pid, command_line, working_folder, image, desktop,
-// console_processes, marker); empty when the tool has not run since SetToolOrder.
+// console_processes, marker), in UTF-8 (compare with test::Utf8); empty when the tool has not run
+// since SetToolOrder.
 std::map<std::string, std::string> ReadToolRecord();
 
 // Waits up to |milliseconds| for a record to appear; returns it (empty when none appeared).
 std::map<std::string, std::string> WaitForToolRecord(DWORD milliseconds);
-
-// Narrow text as the tool records it (UTF-8) from a wide one.
-std::string Utf8(const std::wstring& text);
 
 }  // namespace test

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,33 +23,23 @@ namespace {
 
 std::wstring g_toolFolder;  // where the fake tools are built, as a Windows path
 
-const wchar_t kServiceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\QvNyxService";
 const wchar_t kCapsuleName[] = L"ABC_011200";
 const std::string kLogoBytes = "not really a JPEG";
 
+// Stores |value| as UpgradeStatus, or removes the value for nullptr.
 void SetUpgradeStatus(const DWORD* value) {
-    HKEY key = nullptr;
-    ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kServiceKey, 0, nullptr, 0, KEY_ALL_ACCESS,
-                                nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    win::UniqueRegKey owned(key);
     if (value != nullptr) {
-        ::RegSetValueExW(key, L"UpgradeStatus", 0, REG_DWORD, reinterpret_cast<const BYTE*>(value),
-                         sizeof(*value));
+        test::SetMachineValue(test::kServiceKey, L"UpgradeStatus", REG_DWORD, value,
+                              sizeof(*value));
     } else {
-        ::RegDeleteValueW(key, L"UpgradeStatus");
+        ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, test::kServiceKey, L"UpgradeStatus");
     }
 }
 
 // -1 when the value is missing.
 long long UpgradeStatus() {
-    DWORD value = 0;
-    DWORD size = sizeof(value);
-    if (::RegGetValueW(HKEY_LOCAL_MACHINE, kServiceKey, L"UpgradeStatus", RRF_RT_REG_DWORD, nullptr,
-                       &value, &size) != ERROR_SUCCESS) {
-        return -1;
-    }
-    return value;
+    const std::optional<DWORD> value = test::MachineDword(test::kServiceKey, L"UpgradeStatus");
+    return value ? static_cast<long long>(*value) : -1;
 }
 
 void WriteFile(const std::wstring& path, const std::string& bytes) {
@@ -114,6 +104,14 @@ void PrintTo(const ExpectedEvent& event, std::ostream* os) {
 const ExpectedEvent kLogDeleted{
     MSG_TEXT, {L"DeleteOldLogFile", L"Successfully deleted old log file for new capsule update"}};
 
+// The event of a failed copy; |tag| numbers the copy's source and destination in the text.
+ExpectedEvent FailedCopy(const std::wstring& tag, const std::wstring& source,
+                         const std::wstring& destination, DWORD error) {
+    return {MSG_CALL_FAILED,
+            {L"CopyFile", L"src" + tag + L"=\"" + source + L"\", dest" + tag + L"=\"" +
+                              destination + L"\", error=" + std::to_wstring(error)}};
+}
+
 class FirmwareStagingTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -125,11 +123,7 @@ protected:
         WriteFile(packageFolder_ + L"\\" + logoFileName, kLogoBytes);
 
         ::CreateDirectoryW(firmwareStagingFolder.c_str(), nullptr);
-        for (const wchar_t* name :
-             {L"QvKelFlash64.exe", L"QVToastNotificationActivator64.exe", L"QVFirmwareUpdate.jpg",
-              L"ABC_011200.bin", L"ABC_011200.inf"}) {
-            ::DeleteFileW((firmwareStagingFolder + L"\\" + name).c_str());
-        }
+        DeleteStagedFiles();
         BuildFwPathDIRID13();
         storePackage_ = std::wstring(driverStorePath) + L"\\nyxtest_package";
         test::RemoveTree(storePackage_);
@@ -160,16 +154,20 @@ protected:
               L"QVToastNotificationActivator.exe", L"QVFirmwareUpdate.jpg"}) {
             ::DeleteFileW((packageFolder_ + L"\\" + name).c_str());
         }
-        for (const wchar_t* name :
-             {L"QvKelFlash64.exe", L"QVToastNotificationActivator64.exe", L"QVFirmwareUpdate.jpg",
-              L"ABC_011200.bin", L"ABC_011200.inf"}) {
-            ::DeleteFileW((firmwareStagingFolder + L"\\" + name).c_str());
-        }
+        DeleteStagedFiles();
         ::DeleteFileW(ServiceLogPath);
         searchDriverStore = false;
     }
 
     std::vector<std::wstring> Log() const { return test::ReadServiceLogMessages(ServiceLogPath); }
+
+    static void DeleteStagedFiles() {
+        for (const wchar_t* name :
+             {L"QvKelFlash64.exe", L"QVToastNotificationActivator64.exe", L"QVFirmwareUpdate.jpg",
+              L"ABC_011200.bin", L"ABC_011200.inf"}) {
+            ::DeleteFileW((firmwareStagingFolder + L"\\" + name).c_str());
+        }
+    }
 
     static std::vector<std::wstring> RunKelLines(const std::wstring& folder, bool result) {
         const std::wstring retval = result ? L"1" : L"0";
@@ -185,13 +183,7 @@ protected:
     test::FakeSessions sessions_{{{1, WTSActive, WTS_SESSIONSTATE_UNLOCK}}};
 };
 
-std::vector<std::wstring> Concat(std::initializer_list<std::vector<std::wstring>> parts) {
-    std::vector<std::wstring> all;
-    for (const auto& part : parts) {
-        all.insert(all.end(), part.begin(), part.end());
-    }
-    return all;
-}
+using test::Concat;
 
 struct OutcomeCase {
     const char* order;
@@ -224,101 +216,107 @@ void ExpectToolEvents(const std::vector<ExpectedEvent>& events, const OutcomeCas
     }
 }
 
-TEST_F(FirmwareStagingTest, DriverStoreModeStagesFiveFilesAndRecordsTheOutcome) {
-    const std::wstring binaryName = storePackage_ + L"\\" + kCapsuleName + L".bin";
-    for (const OutcomeCase& c : kOutcomes) {
-        SCOPED_TRACE(std::string(c.order) + (c.startWithoutValue ? " without value" : ""));
-        SetUp();
-        const DWORD cleared = 0;
-        SetUpgradeStatus(c.startWithoutValue ? nullptr : &cleared);
-        events_.Clear();
-        test::SetToolOrder(c.order);
-        searchDriverStore = true;
-        bool rebootRequired = !c.rebootRequired;
-
-        EXPECT_EQ(Kel::UpgradeFirmware(binaryName, nullptr, rebootRequired), c.result);
-        EXPECT_EQ(rebootRequired, c.rebootRequired);
-        EXPECT_EQ(UpgradeStatus(), c.finalStatus);
-
-        const std::wstring toolPath = firmwareStagingFolder + L"\\QvKelFlash64.exe";
-        const auto record = test::ReadToolRecord();
-        ASSERT_FALSE(record.empty());
-        EXPECT_EQ(record.at("command_line"), test::Utf8(toolPath + L" -s -b"));
-        EXPECT_EQ(record.at("working_folder"), test::Utf8(firmwareStagingFolder));
-        EXPECT_EQ(record.at("upgrade_status"), "1");  // written before the tool starts
-
-        const struct {
-            std::wstring source;
-            std::wstring staged;
-        } files[] = {
-            {storePackage_ + L"\\ABC_011200.bin", L"ABC_011200.bin"},
-            {storePackage_ + L"\\ABC_011200.inf", L"ABC_011200.inf"},
-            {packageFolder_ + L"\\QvKelFlash64.exe", L"QvKelFlash64.exe"},
-            {packageFolder_ + L"\\QVToastNotificationActivator64.exe",
-             L"QVToastNotificationActivator64.exe"},
-            {packageFolder_ + L"\\QVFirmwareUpdate.jpg", L"QVFirmwareUpdate.jpg"},
-        };
-        for (const auto& file : files) {
-            const std::string staged =
-                test::ReadFileBytes(firmwareStagingFolder + L"\\" + file.staged);
-            EXPECT_FALSE(staged.empty()) << test::Utf8(file.staged);
-            EXPECT_EQ(staged, test::ReadFileBytes(file.source)) << test::Utf8(file.staged);
-        }
-
-        EXPECT_EQ(Log(), Concat({{L"Starting new capsule update - old log file deleted",
-                                  L"UpgradeFirmware for DIRID13- pathToCapsule (DIRID 13 BIOS "
-                                  L"location): ",
-                                  L"Source directory (DIRID13 NYX service location): ",
-                                  L"Successfully copied .bin file to DIRID11 ",
-                                  L"Successfully copied .inf file to DIRID11 ",
-                                  L"Successfully copied KEL executable DIRID11 ",
-                                  L"Successfully copied Toast Activator DIRID11 ",
-                                  L"Successfully copied QV Logo DIRID11 ", L"BIOS needs upgrade"},
-                                 RunKelLines(firmwareStagingFolder, c.result),
-                                 {c.result ? L"KEL is running" : L"RunKel failed ",
-                                  L"Successfully set new upgrade status"}}));
-        ExpectToolEvents(Events(events_), c);
-    }
-}
-
-TEST_F(FirmwareStagingTest, WindowsFolderModeStagesToolBesideCapsuleAndRecordsTheOutcome) {
-    const std::wstring binaryName = firmwareSub_ + L"\\" + kCapsuleName + L".bin";
-    for (const OutcomeCase& c : kOutcomes) {
-        SCOPED_TRACE(std::string(c.order) + (c.startWithoutValue ? " without value" : ""));
-        SetUp();
-        const DWORD cleared = 0;
-        SetUpgradeStatus(c.startWithoutValue ? nullptr : &cleared);
-        events_.Clear();
-        test::SetToolOrder(c.order);
-        bool rebootRequired = !c.rebootRequired;
-
-        EXPECT_EQ(Kel::UpgradeFirmware(binaryName, nullptr, rebootRequired), c.result);
-        EXPECT_EQ(rebootRequired, c.rebootRequired);
-        EXPECT_EQ(UpgradeStatus(), c.finalStatus);
-
+// Driver-store mode stages the capsule, its .inf and the three tool files into the staging
+// folder and runs the tool there; Windows-folder mode stages the tool files beside the capsule.
+TEST_F(FirmwareStagingTest, BothModesStageTheToolFilesAndRecordTheOutcome) {
+    struct StagedFile {
+        std::wstring source;
+        std::wstring staged;
+    };
+    const struct {
+        const char* name;
+        bool driverStore;
+        std::wstring capsuleFolder;
+        std::wstring toolFolder;  // where the tool is staged and started
+        std::vector<StagedFile> files;
+        std::wstring absent;  // a file the mode must not stage; empty for none
+        std::vector<std::wstring> stagingLines;
+        bool logsToolResult;  // "KEL is running" or "RunKel failed " after the tool's lines
+    } modes[] = {
+        {"driver store",
+         true,
+         storePackage_,
+         firmwareStagingFolder,
+         {
+             {storePackage_ + L"\\ABC_011200.bin", firmwareStagingFolder + L"\\ABC_011200.bin"},
+             {storePackage_ + L"\\ABC_011200.inf", firmwareStagingFolder + L"\\ABC_011200.inf"},
+             {packageFolder_ + L"\\QvKelFlash64.exe",
+              firmwareStagingFolder + L"\\QvKelFlash64.exe"},
+             {packageFolder_ + L"\\QVToastNotificationActivator64.exe",
+              firmwareStagingFolder + L"\\QVToastNotificationActivator64.exe"},
+             {packageFolder_ + L"\\QVFirmwareUpdate.jpg",
+              firmwareStagingFolder + L"\\QVFirmwareUpdate.jpg"},
+         },
+         L"",
+         {L"UpgradeFirmware for DIRID13- pathToCapsule (DIRID 13 BIOS location): ",
+          L"Source directory (DIRID13 NYX service location): ",
+          L"Successfully copied .bin file to DIRID11 ",
+          L"Successfully copied .inf file to DIRID11 ",
+          L"Successfully copied KEL executable DIRID11 ",
+          L"Successfully copied Toast Activator DIRID11 ", L"Successfully copied QV Logo DIRID11 "},
+         true},
         // The test program is a 64-bit executable: the "64" names are staged and run.
-        const auto record = test::ReadToolRecord();
-        ASSERT_FALSE(record.empty());
-        EXPECT_EQ(record.at("command_line"),
-                  test::Utf8(firmwareSub_ + L"\\QvKelFlash64.exe -s -b"));
-        EXPECT_EQ(record.at("working_folder"), test::Utf8(firmwareSub_));
-        EXPECT_EQ(record.at("upgrade_status"), "1");
-        for (const wchar_t* name : {L"QvKelFlash64.exe", L"QVToastNotificationActivator64.exe",
-                                    L"QVFirmwareUpdate.jpg"}) {
-            EXPECT_EQ(test::ReadFileBytes(firmwareSub_ + L"\\" + name),
-                      test::ReadFileBytes(packageFolder_ + L"\\" + name))
-                << test::Utf8(name);
-        }
-        EXPECT_FALSE(test::FileExists(firmwareSub_ + L"\\QvKelFlash.exe"));
+        {"firmware folder",
+         false,
+         firmwareSub_,
+         firmwareSub_,
+         {
+             {packageFolder_ + L"\\QvKelFlash64.exe", firmwareSub_ + L"\\QvKelFlash64.exe"},
+             {packageFolder_ + L"\\QVToastNotificationActivator64.exe",
+              firmwareSub_ + L"\\QVToastNotificationActivator64.exe"},
+             {packageFolder_ + L"\\QVFirmwareUpdate.jpg", firmwareSub_ + L"\\QVFirmwareUpdate.jpg"},
+         },
+         firmwareSub_ + L"\\QvKelFlash.exe",
+         {L"UpgradeFirmware for DIRID10 - pathToCapsule - (DIRID 10 BIOS location): " +
+              firmwareSub_,
+          L"srcPath: " + ExecutablePath()},
+         false},
+    };
+    for (const auto& mode : modes) {
+        const std::wstring binaryName = mode.capsuleFolder + L"\\" + kCapsuleName + L".bin";
+        for (const OutcomeCase& c : kOutcomes) {
+            SCOPED_TRACE(std::string(mode.name) + " " + c.order +
+                         (c.startWithoutValue ? " without value" : ""));
+            SetUp();
+            const DWORD cleared = 0;
+            SetUpgradeStatus(c.startWithoutValue ? nullptr : &cleared);
+            events_.Clear();
+            test::SetToolOrder(c.order);
+            searchDriverStore = mode.driverStore;
+            bool rebootRequired = !c.rebootRequired;
 
-        EXPECT_EQ(Log(), Concat({{L"Starting new capsule update - old log file deleted",
-                                  L"UpgradeFirmware for DIRID10 - pathToCapsule - (DIRID 10 BIOS "
-                                  L"location): " +
-                                      firmwareSub_,
-                                  L"srcPath: " + ExecutablePath(), L"BIOS needs upgrade"},
-                                 RunKelLines(firmwareSub_, c.result),
-                                 {L"Successfully set new upgrade status"}}));
-        ExpectToolEvents(Events(events_), c);
+            EXPECT_EQ(Kel::UpgradeFirmware(binaryName, nullptr, rebootRequired), c.result);
+            EXPECT_EQ(rebootRequired, c.rebootRequired);
+            EXPECT_EQ(UpgradeStatus(), c.finalStatus);
+
+            const auto record = test::ReadToolRecord();
+            ASSERT_FALSE(record.empty());
+            EXPECT_EQ(record.at("command_line"),
+                      test::Utf8(mode.toolFolder + L"\\QvKelFlash64.exe -s -b"));
+            EXPECT_EQ(record.at("working_folder"), test::Utf8(mode.toolFolder));
+            EXPECT_EQ(record.at("upgrade_status"), "1");  // written before the tool starts
+
+            for (const auto& file : mode.files) {
+                const std::string staged = test::ReadFileBytes(file.staged);
+                EXPECT_FALSE(staged.empty()) << test::Utf8(file.staged);
+                EXPECT_EQ(staged, test::ReadFileBytes(file.source)) << test::Utf8(file.staged);
+            }
+            if (!mode.absent.empty()) {
+                EXPECT_FALSE(test::FileExists(mode.absent));
+            }
+
+            std::vector<std::wstring> toolResult;
+            if (mode.logsToolResult) {
+                toolResult.push_back(c.result ? L"KEL is running" : L"RunKel failed ");
+            }
+            EXPECT_EQ(Log(), Concat({{L"Starting new capsule update - old log file deleted"},
+                                     mode.stagingLines,
+                                     {L"BIOS needs upgrade"},
+                                     RunKelLines(mode.toolFolder, c.result),
+                                     toolResult,
+                                     {L"Successfully set new upgrade status"}}));
+            ExpectToolEvents(Events(events_), c);
+        }
     }
 }
 
@@ -375,10 +373,10 @@ TEST_F(FirmwareStagingTest, FailedInfCopyTriesTheRestAndDoesNotLaunch) {
                          L"Successfully copied KEL executable DIRID11 ",
                          L"Successfully copied Toast Activator DIRID11 ",
                          L"Successfully copied QV Logo DIRID11 ", L"BIOS already upgraded"}));
-    const std::wstring text = L"src=\"" + storePackage_ + L"\\ABC_011200.inf\", dest=\"" +
-                              firmwareStagingFolder + L"\\ABC_011200.inf\", error=2";
     EXPECT_EQ(Events(events_),
-              (std::vector<ExpectedEvent>{kLogDeleted, {MSG_CALL_FAILED, {L"CopyFile", text}}}));
+              (std::vector<ExpectedEvent>{
+                  kLogDeleted, FailedCopy(L"", storePackage_ + L"\\ABC_011200.inf",
+                                          firmwareStagingFolder + L"\\ABC_011200.inf", 2)}));
 }
 
 TEST_F(FirmwareStagingTest, FailedActivatorCopyInFirmwareFolderDoesNotLaunch) {
@@ -392,11 +390,11 @@ TEST_F(FirmwareStagingTest, FailedActivatorCopyInFirmwareFolderDoesNotLaunch) {
     const auto log = Log();
     ASSERT_FALSE(log.empty());
     EXPECT_EQ(log.back(), L"BIOS already upgraded");
-    const std::wstring text = L"src2=\"" + packageFolder_ +
-                              L"\\QVToastNotificationActivator64.exe\", dest2=\"" + firmwareSub_ +
-                              L"\\QVToastNotificationActivator64.exe\", error=2";
-    EXPECT_EQ(Events(events_),
-              (std::vector<ExpectedEvent>{kLogDeleted, {MSG_CALL_FAILED, {L"CopyFile", text}}}));
+    EXPECT_EQ(
+        Events(events_),
+        (std::vector<ExpectedEvent>{
+            kLogDeleted, FailedCopy(L"2", packageFolder_ + L"\\QVToastNotificationActivator64.exe",
+                                    firmwareSub_ + L"\\QVToastNotificationActivator64.exe", 2)}));
 }
 
 TEST_F(FirmwareStagingTest, MissingLogoIsReportedAndTheToolStillRuns) {
@@ -417,13 +415,11 @@ TEST_F(FirmwareStagingTest, MissingLogoIsReportedAndTheToolStillRuns) {
         EXPECT_EQ(UpgradeStatus(), 3);
         EXPECT_FALSE(test::ReadToolRecord().empty());
 
-        const std::wstring suffix = driverStore ? L"" : L"3";
-        const std::wstring text = L"src" + suffix + L"=\"" + packageFolder_ +
-                                  L"\\QVFirmwareUpdate.jpg\", dest" + suffix + L"=\"" +
-                                  destinationFolder + L"\\QVFirmwareUpdate.jpg\", error=2";
         const std::vector<ExpectedEvent> events = Events(events_);
         ASSERT_EQ(events.size(), 2u);  // the deleted log, then the logo
-        EXPECT_EQ(events[1], (ExpectedEvent{MSG_CALL_FAILED, {L"CopyFile", text}}));
+        EXPECT_EQ(events[1],
+                  FailedCopy(driverStore ? L"" : L"3", packageFolder_ + L"\\QVFirmwareUpdate.jpg",
+                             destinationFolder + L"\\QVFirmwareUpdate.jpg", 2));
         const auto log = Log();
         const bool logoLine =
             std::find(log.begin(), log.end(), L"Copy failed for QV Logo, error=2") != log.end();
@@ -590,11 +586,11 @@ TEST_F(FirmwareStagingTest, DestinationTooLongForItsBufferFailsThatCopy) {
     EXPECT_TRUE(test::FileExists(deep + L"\\QvKelFlash64.exe"));
     const std::wstring destination = deep + L"\\QVToastNotificationActivator64.exe";
     ASSERT_GE(destination.size(), 260u);
-    const std::wstring text = L"src2=\"" + packageFolder_ +
-                              L"\\QVToastNotificationActivator64.exe\", dest2=\"" + destination +
-                              L"\", error=206";
-    EXPECT_EQ(Events(events_),
-              (std::vector<ExpectedEvent>{kLogDeleted, {MSG_CALL_FAILED, {L"CopyFile", text}}}));
+    EXPECT_EQ(
+        Events(events_),
+        (std::vector<ExpectedEvent>{
+            kLogDeleted, FailedCopy(L"2", packageFolder_ + L"\\QVToastNotificationActivator64.exe",
+                                    destination, 206)}));
 }
 
 TEST(ChooseToolNamesTest, WidthOfTheExecutableChoosesTheNames) {
@@ -628,11 +624,9 @@ TEST(ChooseToolNamesTest, WidthOfTheExecutableChoosesTheNames) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: %s <folder of the fake flashing tool on the host>\n", argv[0]);
+    if (!test::InitWithHostPaths(argc, argv, "<folder of the fake flashing tool on the host>",
+                                 {&g_toolFolder})) {
         return 2;
     }
-    g_toolFolder = test::HostPathToWindows(argv[1]);
     return RUN_ALL_TESTS();
 }

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
@@ -291,12 +290,10 @@ TEST(GetLinkedTokenTest, GivesAnotherTokenOrNone) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: %s <folder of the fake flashing tool on the host>\n", argv[0]);
+    if (!test::InitWithHostPaths(argc, argv, "<folder of the fake flashing tool on the host>",
+                                 {&g_toolFolder})) {
         return 2;
     }
-    g_toolFolder = test::HostPathToWindows(argv[1]);
     // A variable of the test's own environment that a tool started with the user's environment
     // must not see.
     ::SetEnvironmentVariableW(L"NYX_FAKE_FLASH_MARKER", L"inherited");

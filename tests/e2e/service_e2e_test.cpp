@@ -41,8 +41,7 @@ using EventLines = std::vector<std::string>;
 std::wstring g_serviceExecutable;  // the simulation build's QvNyxService.exe
 std::wstring g_toolFolder;         // the folder of the fake tool's executables
 
-constexpr wchar_t kServiceName[] = L"QvNyxService";
-constexpr wchar_t kServiceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\QvNyxService";
+using test::kServiceKey;
 constexpr wchar_t kSimulationKey[] = L"SOFTWARE\\QvNyxSimulation";
 
 // The test's own folder in the prefix: the event file and the service image of the
@@ -124,35 +123,10 @@ template <typename Text>
     return ::testing::AssertionSuccess();
 }
 
-template <typename Text>
-size_t Count(const std::vector<Text>& lines, const Text& wanted) {
-    size_t count = 0;
-    for (const Text& line : lines) {
-        count += line == wanted ? 1 : 0;
-    }
-    return count;
-}
-
-Lines Concat(std::initializer_list<Lines> parts) {
-    Lines all;
-    for (const Lines& part : parts) {
-        all.insert(all.end(), part.begin(), part.end());
-    }
-    return all;
-}
+using test::Concat;
 
 bool WaitUntil(const std::function<bool()>& condition, DWORD milliseconds = kLongWaitMs) {
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    for (;;) {
-        if (condition()) {
-            return true;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
-    }
+    return test::WaitUntil(condition, milliseconds, kPollMs);
 }
 
 void Pause(DWORD milliseconds) {
@@ -171,18 +145,7 @@ bool WaitForLog(const Lines& expected) {
 }
 
 EventLines ReadEvents() {
-    const std::string bytes = test::ReadFileBytes(kEventFile);
-    EventLines lines;
-    size_t start = 0;
-    while (start < bytes.size()) {
-        size_t end = bytes.find('\n', start);
-        if (end == std::string::npos) {
-            end = bytes.size();
-        }
-        lines.push_back(bytes.substr(start, end - start));
-        start = end + 1;
-    }
-    return lines;
+    return test::SplitLines(test::ReadFileBytes(kEventFile), std::string("\n"));
 }
 
 bool WaitForEvents(const EventLines& expected) {
@@ -219,13 +182,7 @@ size_t CountEventsStartingWith(const EventLines& events, const std::string& pref
 // ---- Registry.
 
 std::optional<DWORD> ServiceDword(const wchar_t* name) {
-    DWORD value = 0;
-    DWORD size = sizeof(value);
-    if (::RegGetValueW(HKEY_LOCAL_MACHINE, kServiceKey, name, RRF_RT_REG_DWORD, nullptr, &value,
-                       &size) != ERROR_SUCCESS) {
-        return std::nullopt;
-    }
-    return value;
+    return test::MachineDword(kServiceKey, name);
 }
 
 std::optional<std::wstring> ServiceString(const wchar_t* name) {
@@ -238,24 +195,13 @@ std::optional<std::wstring> ServiceString(const wchar_t* name) {
     return std::wstring(buffer);
 }
 
-void SetValue(const wchar_t* keyPath, const wchar_t* name, DWORD type, const void* data,
-              DWORD size) {
-    win::UniqueRegKey key;
-    ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
-                                key.Put(), nullptr),
-              ERROR_SUCCESS);
-    ASSERT_EQ(::RegSetValueExW(key.Get(), name, 0, type, static_cast<const BYTE*>(data), size),
-              ERROR_SUCCESS)
-        << Narrow(std::wstring(name));
-}
-
 void SetDword(const wchar_t* keyPath, const wchar_t* name, DWORD value) {
-    SetValue(keyPath, name, REG_DWORD, &value, sizeof(value));
+    test::SetMachineValue(keyPath, name, REG_DWORD, &value, sizeof(value));
 }
 
 void SetString(const wchar_t* keyPath, const wchar_t* name, const std::wstring& value) {
-    SetValue(keyPath, name, REG_SZ, value.c_str(),
-             static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+    test::SetMachineValue(keyPath, name, REG_SZ, value.c_str(),
+                          static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
 }
 
 // The simulated BIOS: "ABC Ver. 01.02.03" with release |major|.|minor| is family ABC,
@@ -264,8 +210,8 @@ void SetSimulatedBios(std::uint8_t major, std::uint8_t minor) {
     const smbios_test::Bytes table =
         smbios_test::Table({smbios_test::BiosInformation("ABC Ver. 01.02.03", major, minor),
                             smbios_test::EndOfTable()});
-    SetValue(kSimulationKey, L"SmbiosData", REG_BINARY, table.data(),
-             static_cast<DWORD>(table.size()));
+    test::SetMachineValue(kSimulationKey, L"SmbiosData", REG_BINARY, table.data(),
+                          static_cast<DWORD>(table.size()));
 }
 
 // ---- Files.
@@ -356,19 +302,16 @@ void ExpectToolStartedIn(const std::wstring& toolFolder) {
 // ---- The lines every run writes up to its first check, and those of a check.
 
 Lines StartUpLines(DWORD initialStatus, const std::wstring& lastBinFileLine) {
-    return {
-        L"int APIENTRY wWinMain entered",
-        L"void WINAPI Nyx::ServiceMain : ServiceMain entered",
-        L"m_context.running status : 0",
-        L"void Nyx::ServiceLoop entered",
-        L"UpgradeStatus Initial read from registry: " + std::to_wstring(initialStatus),
-        L"start looking for capsule - Wait for 1 minute - ",
-        L"ServiceLoop entered : ",
-        L"Directory already exists: C:\\Windows\\System32\\Firmware",
-        L"Directory already exists: C:\\Windows\\Firmware",
-        lastBinFileLine,
-        L"ServiceLoop : startup done",
-    };
+    return Concat({
+        test::ServiceStartLines(initialStatus),
+        {
+            L"ServiceLoop entered : ",
+            L"Directory already exists: C:\\Windows\\System32\\Firmware",
+            L"Directory already exists: C:\\Windows\\Firmware",
+            lastBinFileLine,
+            L"ServiceLoop : startup done",
+        },
+    });
 }
 
 const wchar_t kNoLastBinFile[] = L"unable to read LastBinFile from registry with Error code: 2";
@@ -436,9 +379,7 @@ const std::wstring kNoticeOfDeletedLog[] = {L"DeleteOldLogFile",
 class ServiceEndToEndTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        manager_.Reset(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-        ASSERT_TRUE(manager_.IsValid()) << ::GetLastError();
-        RemoveService();
+        ASSERT_TRUE(service_.Open()) << ::GetLastError();
         EndLeftoverTool();
 
         ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kSimulationKey);
@@ -455,24 +396,21 @@ protected:
         test::SetToolOrder("0");
     }
 
+    // The machine most scenarios play: BIOS ABC 01.12.00 and a short first wait.
+    void SimulateBios0112WithShortFirstWait() {
+        SetDword(kSimulationKey, L"StartupDelayMs", kStartupDelayMs);
+        SetSimulatedBios(12, 0);
+    }
+
     void TearDown() override {
-        if (service_) {
-            StopService();
-            ::DeleteService(service_.Get());
-            service_.Reset();
-        }
+        service_.Remove();
         EndLeftoverTool();
     }
 
     // Installs the service with the executable at |image| (which must exist), demand start,
     // own process, LocalSystem; then clears the two values of its key.
     void InstallService(const std::wstring& image) {
-        const std::wstring binaryPath = L"\"" + image + L"\"";
-        service_.Reset(
-            ::CreateServiceW(manager_.Get(), kServiceName, L"QV NYX Service", SERVICE_ALL_ACCESS,
-                             SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                             binaryPath.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
-        ASSERT_TRUE(service_.IsValid()) << ::GetLastError();
+        ASSERT_TRUE(service_.Install(image)) << ::GetLastError();
         ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kServiceKey, L"UpgradeStatus");
         ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kServiceKey, L"LastBinFile");
     }
@@ -486,32 +424,13 @@ protected:
 
     void StartService() {
         ASSERT_TRUE(::StartServiceW(service_.Get(), 0, nullptr)) << ::GetLastError();
-        ASSERT_TRUE(WaitForState(SERVICE_RUNNING));
+        ASSERT_TRUE(service_.WaitForState(SERVICE_RUNNING));
     }
 
     // Sends the stop control and waits for STOPPED.
-    bool StopService() {
-        SERVICE_STATUS status;
-        if (QueryState() == SERVICE_STOPPED) {
-            return true;
-        }
-        ::ControlService(service_.Get(), SERVICE_CONTROL_STOP, &status);
-        return WaitForState(SERVICE_STOPPED);
-    }
+    bool StopService() { return service_.Stop(); }
 
-    DWORD QueryState() {
-        SERVICE_STATUS_PROCESS status{};
-        DWORD needed = 0;
-        if (!::QueryServiceStatusEx(service_.Get(), SC_STATUS_PROCESS_INFO,
-                                    reinterpret_cast<BYTE*>(&status), sizeof(status), &needed)) {
-            return 0;
-        }
-        return status.dwCurrentState;
-    }
-
-    bool WaitForState(DWORD state) {
-        return WaitUntil([&] { return QueryState() == state; });
-    }
+    DWORD QueryState() { return service_.QueryState(); }
 
     // A package folder below the Windows firmware folder holding |capsuleName|.
     std::wstring PlaceFirmwareFolderCapsule(const std::wstring& capsuleName) {
@@ -522,21 +441,6 @@ protected:
     }
 
 private:
-    void RemoveService() {
-        win::UniqueServiceHandle old(
-            ::OpenServiceW(manager_.Get(), kServiceName, SERVICE_ALL_ACCESS));
-        if (!old) {
-            return;
-        }
-        SERVICE_STATUS status;
-        ::ControlService(old.Get(), SERVICE_CONTROL_STOP, &status);
-        WaitUntil([&] {
-            return ::QueryServiceStatus(old.Get(), &status) &&
-                   status.dwCurrentState == SERVICE_STOPPED;
-        });
-        ::DeleteService(old.Get());
-    }
-
     // A tool that a failed scenario left running must not disturb the next one.
     static void EndLeftoverTool() {
         const auto record = test::ReadToolRecord();
@@ -552,8 +456,7 @@ private:
     }
 
 protected:
-    win::UniqueServiceHandle manager_;
-    win::UniqueServiceHandle service_;
+    test::InstalledService service_;
 };
 
 // ---- 1. Stop during the first wait.
@@ -567,16 +470,11 @@ TEST_F(ServiceEndToEndTest, StopDuringFirstMinuteEndsLoopWithoutCheck) {
     ASSERT_TRUE(WaitForLog({L"start looking for capsule - Wait for 1 minute - "}));
 
     ASSERT_TRUE(StopService());
-    const Lines expected = {
-        L"int APIENTRY wWinMain entered",
-        L"void WINAPI Nyx::ServiceMain : ServiceMain entered",
-        L"m_context.running status : 0",
-        L"void Nyx::ServiceLoop entered",
-        L"UpgradeStatus Initial read from registry: 3",
-        L"start looking for capsule - Wait for 1 minute - ",
-        L"DWORD WINAPI Nyx::ServiceHandler : control = 1",
-        L"ServiceLoop : Service is terminating",
-    };
+    const Lines expected = Concat({
+        test::ServiceStartLines(3),
+        {L"DWORD WINAPI Nyx::ServiceHandler : control = 1",
+         L"ServiceLoop : Service is terminating"},
+    });
     EXPECT_EQ(ReadLog(), expected);
     EXPECT_EQ(ReadEvents(),
               (EventLines{Info(MSG_SERVICE_STARTING), Info(MSG_SERVICE_TERMINATING)}));
@@ -596,21 +494,18 @@ TEST_F(ServiceEndToEndTest, NoSmbiosDataAbortsStartUpAndServiceRunsUntilStopped)
     StartService();
     ASSERT_TRUE(WaitForLog({L"ServiceLoop : Service is terminating"}));
 
-    const Lines expected = {
-        L"int APIENTRY wWinMain entered",
-        L"void WINAPI Nyx::ServiceMain : ServiceMain entered",
-        L"m_context.running status : 0",
-        L"void Nyx::ServiceLoop entered",
-        L"UpgradeStatus Initial read from registry: 2",
-        L"start looking for capsule - Wait for 1 minute - ",
-        L"ServiceLoop entered : ",
-        L"Directory already exists: C:\\Windows\\System32\\Firmware",
-        L"Directory does not exist: C:\\Windows\\Firmware. Creating..",
-        L"Directory created or already exists: C:\\Windows\\Firmware",
-        L"BIOS Info not available",
-        L"ServiceLoop : Startup aborted",
-        L"ServiceLoop : Service is terminating",
-    };
+    const Lines expected = Concat({
+        test::ServiceStartLines(2),
+        {
+            L"ServiceLoop entered : ",
+            L"Directory already exists: C:\\Windows\\System32\\Firmware",
+            L"Directory does not exist: C:\\Windows\\Firmware. Creating..",
+            L"Directory created or already exists: C:\\Windows\\Firmware",
+            L"BIOS Info not available",
+            L"ServiceLoop : Startup aborted",
+            L"ServiceLoop : Service is terminating",
+        },
+    });
     EXPECT_EQ(ReadLog(), expected);
     EXPECT_TRUE(test::FileExists(FirmwareFolder()));
     EXPECT_TRUE(InOrder(ReadEvents(), {Info(MSG_SERVICE_STARTING), Error(MSG_BIOS_INFO_UNREADABLE),
@@ -631,8 +526,7 @@ TEST_F(ServiceEndToEndTest, NoSmbiosDataAbortsStartUpAndServiceRunsUntilStopped)
 // ---- 3. Windows-folder mode.
 
 TEST_F(ServiceEndToEndTest, WindowsFolderCapsuleIsFlashedInItsPackageFolderOnce) {
-    SetDword(kSimulationKey, L"StartupDelayMs", kStartupDelayMs);
-    SetSimulatedBios(12, 0);
+    SimulateBios0112WithShortFirstWait();
     const std::wstring capsule = PlaceFirmwareFolderCapsule(L"ABC_01130000.bin");
     const std::wstring packageFolder = FirmwareFolder() + L"\\pkg1";
     InstallServiceOutsideDriverStore();
@@ -687,6 +581,14 @@ TEST_F(ServiceEndToEndTest, WindowsFolderCapsuleIsFlashedInItsPackageFolderOnce)
 
 class DriverStoreTest : public ServiceEndToEndTest {
 protected:
+    // BIOS ABC 01.12.00 and a tool that asks for a reboot; the package without its capsule is
+    // delivered into the store.
+    void DeliverPackageToMachineWithOlderBios() {
+        SimulateBios0112WithShortFirstWait();
+        test::SetToolOrder("3010");
+        DeliverPackageWithoutCapsule();
+    }
+
     // The package folder Windows Update creates for the firmware package ABC 01.13.00.00, with
     // the service, the tool files and the capsule's .inf; the service is installed from it.
     void DeliverPackageWithoutCapsule() {
@@ -780,10 +682,7 @@ protected:
 // service from there: after the first wait the loop finds the newer package, switches to the
 // store and flashes without any further change below it.
 TEST_F(DriverStoreTest, PackageInStoreIsFoundAtOnceAndStagedIntoSystemFirmwareFolder) {
-    SetDword(kSimulationKey, L"StartupDelayMs", kStartupDelayMs);
-    SetSimulatedBios(12, 0);
-    test::SetToolOrder("3010");
-    DeliverPackageWithoutCapsule();
+    DeliverPackageToMachineWithOlderBios();
     AddCapsule();
     StartService();
     ExpectFlashedFromDriverStore();
@@ -792,10 +691,7 @@ TEST_F(DriverStoreTest, PackageInStoreIsFoundAtOnceAndStagedIntoSystemFirmwareFo
 // The package's folder holds only its .inf (and the service) at the start; the capsule lands
 // later, while the loop watches the store.
 TEST_F(DriverStoreTest, CapsuleLandingLaterInWatchedStoreIsFlashed) {
-    SetDword(kSimulationKey, L"StartupDelayMs", kStartupDelayMs);
-    SetSimulatedBios(12, 0);
-    test::SetToolOrder("3010");
-    DeliverPackageWithoutCapsule();
+    DeliverPackageToMachineWithOlderBios();
     StartService();
 
     const Lines beforeCapsule = Concat({
@@ -816,8 +712,7 @@ TEST_F(DriverStoreTest, CapsuleLandingLaterInWatchedStoreIsFlashed) {
 // ---- 5. Tool failure.
 
 TEST_F(ServiceEndToEndTest, FailedFlashIsNotRetriedAtNextChange) {
-    SetDword(kSimulationKey, L"StartupDelayMs", kStartupDelayMs);
-    SetSimulatedBios(12, 0);
+    SimulateBios0112WithShortFirstWait();
     test::SetToolOrder("1");
     const std::wstring capsule = PlaceFirmwareFolderCapsule(L"ABC_01130000.bin");
     const std::wstring packageFolder = FirmwareFolder() + L"\\pkg1";
@@ -867,8 +762,7 @@ TEST_F(ServiceEndToEndTest, FailedFlashIsNotRetriedAtNextChange) {
 // ---- 6. A capsule named with six digits, then a restart on the new BIOS.
 
 TEST_F(ServiceEndToEndTest, SixDigitCapsuleIsNotFlashedAgainAfterRestart) {
-    SetDword(kSimulationKey, L"StartupDelayMs", kStartupDelayMs);
-    SetSimulatedBios(12, 0);
+    SimulateBios0112WithShortFirstWait();
     // ABC_011300.bin reads as 01.13.00.FF.
     const std::wstring capsule = PlaceFirmwareFolderCapsule(L"ABC_011300.bin");
     InstallServiceOutsideDriverStore();
@@ -915,8 +809,7 @@ TEST_F(ServiceEndToEndTest, SixDigitCapsuleIsNotFlashedAgainAfterRestart) {
 // ---- 7. A capsule equal to the running BIOS.
 
 TEST_F(ServiceEndToEndTest, CapsuleEqualToBiosIsNotAttempted) {
-    SetDword(kSimulationKey, L"StartupDelayMs", kStartupDelayMs);
-    SetSimulatedBios(12, 0);
+    SimulateBios0112WithShortFirstWait();
     const std::wstring capsule = PlaceFirmwareFolderCapsule(L"ABC_01120000.bin");
     InstallServiceOutsideDriverStore();
     StartService();
@@ -952,8 +845,7 @@ TEST_F(ServiceEndToEndTest, CapsuleEqualToBiosIsNotAttempted) {
 // ---- 8. Stop while the tool runs.
 
 TEST_F(ServiceEndToEndTest, StopWhileToolRunsTerminatesToolAndFailsAttempt) {
-    SetDword(kSimulationKey, L"StartupDelayMs", kStartupDelayMs);
-    SetSimulatedBios(12, 0);
+    SimulateBios0112WithShortFirstWait();
     test::SetToolOrder("sleep");
     const std::wstring capsule = PlaceFirmwareFolderCapsule(L"ABC_01130000.bin");
     const std::wstring packageFolder = FirmwareFolder() + L"\\pkg1";
@@ -1042,8 +934,7 @@ class RebootVerificationTest : public ServiceEndToEndTest {
 protected:
     // Runs the service until the tool (exit 3010) has asked for a reboot, then stops it.
     void FlashAskingForReboot() {
-        SetDword(kSimulationKey, L"StartupDelayMs", kStartupDelayMs);
-        SetSimulatedBios(12, 0);
+        SimulateBios0112WithShortFirstWait();
         test::SetToolOrder("3010");
         capsule_ = PlaceFirmwareFolderCapsule(L"ABC_01130000.bin");
         InstallServiceOutsideDriverStore();
@@ -1135,14 +1026,10 @@ TEST_F(RebootVerificationTest, StopDuringFirstMinuteKeepsThePendingFlash) {
 }
 
 int main(int argc, char** argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    if (argc < 3) {
-        std::fprintf(stderr,
-                     "usage: %s <QvNyxService.exe of the simulation build> <fake tool folder>\n",
-                     argv[0]);
+    if (!test::InitWithHostPaths(argc, argv,
+                                 "<QvNyxService.exe of the simulation build> <fake tool folder>",
+                                 {&g_serviceExecutable, &g_toolFolder})) {
         return 2;
     }
-    g_serviceExecutable = test::HostPathToWindows(argv[1]);
-    g_toolFolder = test::HostPathToWindows(argv[2]);
     return RUN_ALL_TESTS();
 }

@@ -62,55 +62,27 @@ TEST(EnsureDirectoryTest, CreatesOnlyTheLastComponentAndLogsEachStep) {
     const std::string root = Narrow(temp.Path());
     WriteNewFile(temp / L"plain.txt", "not a folder");
 
+    // What EnsureDirectory finds and logs: the folder is there, or it creates it (a file of that
+    // name fails with "already exists", which counts as success), or the creation fails.
+    enum class Step { AlreadyExists, Created, CreationFailed };
     struct Case {
         const char* what;
         std::string path;
-        int result;
-        DWORD error;  // GetLastError() right after a failed call
+        std::wstring shown;  // the path as the log lines show it
+        Step step;
         bool folderAfterwards;
-        std::vector<std::wstring> lines;
     };
     const std::string created = root + "\\created";
     const std::string missingParent = root + "\\missing\\child";
     const std::string plainFile = root + "\\plain.txt";
     const std::string latin = root + "\\caf\xE9";
     const Case cases[] = {
-        {"existing folder", root, 0, 0, true, {L"Directory already exists: " + Widen(root)}},
-        {"new folder",
-         created,
-         0,
-         0,
-         true,
-         {L"Directory does not exist: " + Widen(created) + L". Creating..",
-          L"Directory created or already exists: " + Widen(created)}},
-        {"existing folder again",
-         created,
-         0,
-         0,
-         true,
-         {L"Directory already exists: " + Widen(created)}},
-        {"missing parent",
-         missingParent,
-         -1,
-         ERROR_PATH_NOT_FOUND,
-         false,
-         {L"Directory does not exist: " + Widen(missingParent) + L". Creating..",
-          L"Failed to create directory: " + Widen(missingParent)}},
-        // The creation fails with "already exists", which counts as success.
-        {"file of that name",
-         plainFile,
-         0,
-         0,
-         false,
-         {L"Directory does not exist: " + Widen(plainFile) + L". Creating..",
-          L"Directory created or already exists: " + Widen(plainFile)}},
-        {"byte above 127 in the name",
-         latin,
-         0,
-         0,
-         true,
-         {L"Directory does not exist: " + Widen(root) + L"\\caf\u00E9. Creating..",
-          L"Directory created or already exists: " + Widen(root) + L"\\caf\u00E9"}},
+        {"existing folder", root, Widen(root), Step::AlreadyExists, true},
+        {"new folder", created, Widen(created), Step::Created, true},
+        {"existing folder again", created, Widen(created), Step::AlreadyExists, true},
+        {"missing parent", missingParent, Widen(missingParent), Step::CreationFailed, false},
+        {"file of that name", plainFile, Widen(plainFile), Step::Created, false},
+        {"byte above 127 in the name", latin, Widen(root) + L"\\caf\u00E9", Step::Created, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -119,12 +91,22 @@ TEST(EnsureDirectoryTest, CreatesOnlyTheLastComponentAndLogsEachStep) {
         const int result = EnsureDirectory(c.path.c_str());
         const DWORD error = ::GetLastError();
 
-        EXPECT_EQ(result, c.result);
-        if (c.result == -1) {
-            EXPECT_EQ(error, c.error) << "the creation's error must survive the log line";
+        std::vector<std::wstring> lines;
+        if (c.step == Step::AlreadyExists) {
+            lines = {L"Directory already exists: " + c.shown};
+        } else {
+            lines = {L"Directory does not exist: " + c.shown + L". Creating..",
+                     (c.step == Step::Created ? L"Directory created or already exists: "
+                                              : L"Failed to create directory: ") +
+                         c.shown};
+        }
+        EXPECT_EQ(result, c.step == Step::CreationFailed ? -1 : 0);
+        if (c.step == Step::CreationFailed) {
+            EXPECT_EQ(error, DWORD{ERROR_PATH_NOT_FOUND})
+                << "the creation's error must survive the log line";
         }
         EXPECT_EQ(IsFolder(c.path), c.folderAfterwards);
-        EXPECT_EQ(LogLines(), c.lines);
+        EXPECT_EQ(LogLines(), lines);
     }
     EXPECT_FALSE(IsFolder(root + "\\missing"));
     ::RemoveDirectoryA(latin.c_str());

@@ -153,133 +153,99 @@ protected:
 
 struct ComparisonCase {
     const char* what;
-    const Bytes* smbios;
-    const wchar_t* capsule;
-    FirmwareVersion lastAttempted;
-    bool newerThanBios;  // the step-8 log line is written
-    bool result;
+    struct {
+        const Bytes* smbios;
+        const wchar_t* capsule;
+        FirmwareVersion lastAttempted;
+    } given;
+    struct {
+        bool newerThanBios;  // the step-8 log line is written
+        bool result;
+    } outcome;
     std::vector<std::wstring> eventTexts;  // MSG_TEXT events, each with one string
 };
 
 TEST_F(UpgradeDecisionTest, ComparesTheCapsuleWithTheBiosFirstThenWithTheLastAttempt) {
     const ComparisonCase cases[] = {
         {"capsule equal to the BIOS",
-         &kBios011200,
-         L"ABC_01120000.bin",
-         0,
-         false,
-         false,
+         {&kBios011200, L"ABC_01120000.bin", 0},
+         {false, false},
          {L"BIOS version = 010c0000 File version = 010c0000",
           L"BIOS file = 010c0000 (01.12.00.00) not newer than BIOS = 010c0000 (01.12.00.00)"}},
         {"capsule equal to the BIOS and to the last attempt",
-         &kBios011200,
-         L"ABC_01120000.bin",
-         0x010c0000,
-         false,
-         false,
+         {&kBios011200, L"ABC_01120000.bin", 0x010c0000},
+         {false, false},
          {L"BIOS version = 010c0000 File version = 010c0000",
           L"BIOS file = 010c0000 (01.12.00.00) not newer than BIOS = 010c0000 (01.12.00.00)"}},
         {"capsule older than the BIOS, last attempt newer than both",
-         &kBios011200,
-         L"ABC_01110000.bin",
-         0x7f000000,
-         false,
-         false,
+         {&kBios011200, L"ABC_01110000.bin", 0x7f000000},
+         {false, false},
          {L"BIOS version = 010c0000 File version = 010b0000",
           L"BIOS file = 010b0000 (01.11.00.00) not newer than BIOS = 010c0000 (01.12.00.00)"}},
         {"newer capsule, nothing attempted yet",
-         &kBios011200,
-         L"ABC_01130000.bin",
-         0,
-         true,
-         true,
+         {&kBios011200, L"ABC_01130000.bin", 0},
+         {true, true},
          {L"BIOS version = 010c0000 File version = 010d0000"}},
         {"newer capsule, last attempt just below it",
-         &kBios011200,
-         L"ABC_01130000.bin",
-         0x010cffff,
-         true,
-         true,
+         {&kBios011200, L"ABC_01130000.bin", 0x010cffff},
+         {true, true},
          {L"BIOS version = 010c0000 File version = 010d0000"}},
         {"newer capsule equal to the last attempt",
-         &kBios011200,
-         L"ABC_01130000.bin",
-         0x010d0000,
-         true,
-         false,
+         {&kBios011200, L"ABC_01130000.bin", 0x010d0000},
+         {true, false},
          {L"BIOS version = 010c0000 File version = 010d0000",
           L"BIOS file = 010d0000 (01.13.00.00) not newer than last attempted = 010d0000 "
           L"(01.13.00.00)"}},
         {"newer capsule older than the last attempt",
-         &kBios011200,
-         L"ABC_01130000.bin",
-         0x010e0000,
-         true,
-         false,
+         {&kBios011200, L"ABC_01130000.bin", 0x010e0000},
+         {true, false},
          {L"BIOS version = 010c0000 File version = 010d0000",
           L"BIOS file = 010d0000 (01.13.00.00) not newer than last attempted = 010e0000 "
           L"(01.14.00.00)"}},
         {"last attempt with a byte of 255 prints it as 255",
-         &kBios011200,
-         L"ABC_01130000.bin",
-         0x01ff0000,
-         true,
-         false,
+         {&kBios011200, L"ABC_01130000.bin", 0x01ff0000},
+         {true, false},
          {L"BIOS version = 010c0000 File version = 010d0000",
           L"BIOS file = 010d0000 (01.13.00.00) not newer than last attempted = 01ff0000 "
           L"(01.255.00.00)"}},
         {"six-digit capsule equal to the last attempt",
-         &kBios011200,
-         L"ABC_011300.bin",
-         0x010d00ff,
-         true,
-         false,
+         {&kBios011200, L"ABC_011300.bin", 0x010d00ff},
+         {true, false},
          {L"BIOS version = 010c0000 File version = 010d00ff",
           L"BIOS file = 010d00ff (01.13.00.255) not newer than last attempted = 010d00ff "
           L"(01.13.00.255)"}},
         {"malformed BIOS field counts as 255 against a capsule field of 99",
-         &kBiosMissingThirdGroup,
-         L"ABC_12009900.bin",
-         0,
-         false,
-         false,
+         {&kBiosMissingThirdGroup, L"ABC_12009900.bin", 0},
+         {false, false},
          {L"BIOS version = 0c00ff00 File version = 0c006300",
           L"BIOS file = 0c006300 (12.00.99.00) not newer than BIOS = 0c00ff00 (12.00.-01.00)"}},
         {"malformed BIOS field from a three-digit release byte",
-         &kBiosThreeDigitRelease,
-         L"ABC_01109900.bin",
-         0,
-         false,
-         false,
+         {&kBiosThreeDigitRelease, L"ABC_01109900.bin", 0},
+         {false, false},
          {L"BIOS version = 010aff00 File version = 010a6300",
           L"BIOS file = 010a6300 (01.10.99.00) not newer than BIOS = 010aff00 (01.10.-01.00)"}},
         {"malformed BIOS field beside a malformed capsule field: equal, printed -1 and 255",
-         &kBiosMissingThirdGroup,
-         L"ABC_1200xx00.bin",
-         0,
-         false,
-         false,
+         {&kBiosMissingThirdGroup, L"ABC_1200xx00.bin", 0},
+         {false, false},
          {L"BIOS version = 0c00ff00 File version = 0c00ff00",
           L"BIOS file = 0c00ff00 (12.00.255.00) not newer than BIOS = 0c00ff00 (12.00.-01.00)"}},
         {"capsule newer than a BIOS with a malformed field",
-         &kBiosMissingThirdGroup,
-         L"ABC_12010000.bin",
-         0,
-         true,
-         true,
+         {&kBiosMissingThirdGroup, L"ABC_12010000.bin", 0},
+         {true, true},
          {L"BIOS version = 0c00ff00 File version = 0c010000"}},
     };
     for (const ComparisonCase& c : cases) {
         SCOPED_TRACE(c.what);
-        AddCapsule(c.capsule);
+        AddCapsule(c.given.capsule);
         const test::CapturingEventReporter reporter;
 
-        const bool result = Decide(*c.smbios, c.lastAttempted);
+        const bool result = Decide(*c.given.smbios, c.given.lastAttempted);
 
-        EXPECT_EQ(result, c.result);
-        EXPECT_EQ(capsulePath_, CapsulePath(c.capsule));
-        EXPECT_EQ(test::ReadServiceLogMessages(ServiceLogPath),
-                  LinesWithCapsule(c.capsule, c.newerThanBios, c.result ? 1 : 0));
+        EXPECT_EQ(result, c.outcome.result);
+        EXPECT_EQ(capsulePath_, CapsulePath(c.given.capsule));
+        EXPECT_EQ(
+            test::ReadServiceLogMessages(ServiceLogPath),
+            LinesWithCapsule(c.given.capsule, c.outcome.newerThanBios, c.outcome.result ? 1 : 0));
         std::vector<Event> expected;
         for (const std::wstring& text : c.eventTexts) {
             expected.push_back(TextEvent(text));

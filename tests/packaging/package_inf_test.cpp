@@ -14,12 +14,10 @@
 #include <setupapi.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <cwctype>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "engine/firmware_version.h"
@@ -297,9 +295,7 @@ void RemoveEverything() {
         ::DeleteService(service.Get());
     }
     service.Reset();
-    for (int i = 0; i < 300 && KeyExists(kServiceKey); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
+    test::WaitUntil([] { return !KeyExists(kServiceKey); });
     for (const wchar_t* source : {L"QV NYX Service", L"QvNyxService"}) {
         ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, (std::wstring(kApplicationLog) + source).c_str());
         ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, (std::wstring(kApplicationLog) + source).c_str());
@@ -346,17 +342,6 @@ DWORD ServiceState() {
         return 0;
     }
     return status.dwCurrentState;
-}
-
-template <typename Condition>
-bool WaitFor(Condition condition) {
-    for (int i = 0; i < 300; ++i) {
-        if (condition()) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return false;
 }
 
 // Checks the service and both event sources as installed from |package|.
@@ -482,7 +467,8 @@ TEST_F(PackageInstallTest, InstallsUpgradesAndRemovesTheServiceAndBothEventSourc
     ASSERT_EQ(Apply(first, kInstallSection), DWORD{ERROR_SUCCESS});
     ExpectInstalledFrom(first);
     // Started by the INF (SPSVCINST_STARTSERVICE), not only at the next boot.
-    EXPECT_TRUE(WaitFor([] { return ServiceState() == SERVICE_RUNNING; })) << ServiceState();
+    EXPECT_TRUE(test::WaitUntil([] { return ServiceState() == SERVICE_RUNNING; }))
+        << ServiceState();
 
     const PackageFolder second(kPackages[1]);
     ASSERT_EQ(Apply(second, kInstallSection), DWORD{ERROR_SUCCESS});
@@ -490,7 +476,7 @@ TEST_F(PackageInstallTest, InstallsUpgradesAndRemovesTheServiceAndBothEventSourc
 
     ASSERT_EQ(Apply(second, kRemoveSection), DWORD{ERROR_SUCCESS});
     // The service control manager deletes the key once the stopped process has gone.
-    EXPECT_TRUE(WaitFor([] { return !KeyExists(kServiceKey); }));
+    EXPECT_TRUE(test::WaitUntil([] { return !KeyExists(kServiceKey); }));
     ExpectNothingInstalled();
 
     EXPECT_EQ(Apply(second, kRemoveSection), DWORD{ERROR_SUCCESS});
@@ -511,15 +497,11 @@ TEST_F(PackageInstallTest, MissingInfOrSectionIsReportedWithItsError) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    if (argc < 3) {
-        std::fprintf(stderr,
-                     "usage: %s <path of QvNyxService.exe on the host> <folder of the generated "
-                     "INFs on the host>\n",
-                     argv[0]);
+    if (!test::InitWithHostPaths(argc, argv,
+                                 "<path of QvNyxService.exe on the host> <folder of the generated "
+                                 "INFs on the host>",
+                                 {&g_executable, &g_packageFolder})) {
         return 2;
     }
-    g_executable = test::HostPathToWindows(argv[1]);
-    g_packageFolder = test::HostPathToWindows(argv[2]);
     return RUN_ALL_TESTS();
 }

@@ -15,6 +15,7 @@
 namespace {
 
 using platform_test::LoggedRecord;
+using smbios_test::BiosInformation;  // on its own, a whole table
 using smbios_test::Bytes;
 using smbios_test::Table;
 
@@ -28,12 +29,6 @@ LoggedRecord Error(const std::wstring& message) {
 }
 
 const LoggedRecord kGetting = Info(L"Getting SMBIOS information");
-
-// A table of a BIOS Information structure with |biosVersion| and the release bytes, and
-// nothing else.
-Bytes BiosOnly(const std::string& biosVersion, std::uint8_t major, std::uint8_t minor) {
-    return smbios_test::BiosInformation(biosVersion, major, minor);
-}
 
 struct Expected {
     std::wstring family;
@@ -51,59 +46,54 @@ struct SuccessCase {
     const char* name;
     Bytes table;
     Expected expected;
-    std::wstring identityLine;  // the "PCID: ..." line
 };
+
+// The record that closes a successful read.
+LoggedRecord IdentityRecord(const std::wstring& pcid, bool atpSupported, bool portable) {
+    return Info(L"PCID: '" + pcid + L"', AT-p supported: " + (atpSupported ? L"yes" : L"no") +
+                L", portable: " + (portable ? L"yes" : L"no"));
+}
 
 TEST(BiosInfoTest, FamilyAndVersionFromTheVersionStringAndReleaseBytes) {
     const SuccessCase cases[] = {
         {"three groups",
-         Table({BiosOnly("ABC Ver. 01.02.03", 12, 0), smbios_test::SystemInformation("PC-77"),
-                smbios_test::SystemEnclosure(0x89), smbios_test::OemCapabilities(0x2000)}),
-         {L"ABC", L"01.12.00", 1, 12, 0, L"PC-77", true, true, {1, 12, 0, 0}},
-         L"PCID: 'PC-77', AT-p supported: yes, portable: yes"},
+         Table({BiosInformation("ABC Ver. 01.02.03", 12, 0),
+                smbios_test::SystemInformation("PC-77"), smbios_test::SystemEnclosure(0x89),
+                smbios_test::OemCapabilities(0x2000)}),
+         {L"ABC", L"01.12.00", 1, 12, 0, L"PC-77", true, true, {1, 12, 0, 0}}},
         {"third word of five characters",
-         BiosOnly("ABC Ver. 01.02", 12, 5),
-         {L"ABC", L"12.05", 255, 12, 5, L"", false, false, {12, 5, -1, 0}},
-         L"PCID: '', AT-p supported: no, portable: no"},
+         BiosInformation("ABC Ver. 01.02", 12, 5),
+         {L"ABC", L"12.05", 255, 12, 5, L"", false, false, {12, 5, -1, 0}}},
         {"single digit then a full stop",
-         BiosOnly("ABC Ver. 7.02.03", 12, 0),
-         {L"ABC", L"07.12.00", 7, 12, 0, L"", false, false, {7, 12, 0, 0}},
-         L"PCID: '', AT-p supported: no, portable: no"},
+         BiosInformation("ABC Ver. 7.02.03", 12, 0),
+         {L"ABC", L"07.12.00", 7, 12, 0, L"", false, false, {7, 12, 0, 0}}},
         {"release bytes of 100 and more",
-         BiosOnly("ABC Ver. 01.02.03", 100, 255),
-         {L"ABC", L"01.100.255", 1, 100, 255, L"", false, false, {1, 10, -1, 0}},
-         L"PCID: '', AT-p supported: no, portable: no"},
+         BiosInformation("ABC Ver. 01.02.03", 100, 255),
+         {L"ABC", L"01.100.255", 1, 100, 255, L"", false, false, {1, 10, -1, 0}}},
         {"leading blank",
-         BiosOnly(" ABC 01.02.03", 12, 0),
-         {L"", L"01.12.00", 1, 12, 0, L"", false, false, {1, 12, 0, 0}},
-         L"PCID: '', AT-p supported: no, portable: no"},
+         BiosInformation(" ABC 01.02.03", 12, 0),
+         {L"", L"01.12.00", 1, 12, 0, L"", false, false, {1, 12, 0, 0}}},
         {"plus sign before the digit",
-         BiosOnly("ABC Ver. +4.02.03", 1, 2),
-         {L"ABC", L"04.01.02", 4, 1, 2, L"", false, false, {4, 1, 2, 0}},
-         L"PCID: '', AT-p supported: no, portable: no"},
+         BiosInformation("ABC Ver. +4.02.03", 1, 2),
+         {L"ABC", L"04.01.02", 4, 1, 2, L"", false, false, {4, 1, 2, 0}}},
         {"white space before the digit",
-         BiosOnly("ABC Ver. \t4.02.03", 1, 2),
-         {L"ABC", L"04.01.02", 4, 1, 2, L"", false, false, {4, 1, 2, 0}},
-         L"PCID: '', AT-p supported: no, portable: no"},
+         BiosInformation("ABC Ver. \t4.02.03", 1, 2),
+         {L"ABC", L"04.01.02", 4, 1, 2, L"", false, false, {4, 1, 2, 0}}},
         {"character without an ANSI mapping reads as a blank",
-         BiosOnly("ABC Ver. \x80"
-                  "1.02.03",
-                  12, 0),
-         {L"ABC", L"01.12.00", 1, 12, 0, L"", false, false, {1, 12, 0, 0}},
-         L"PCID: '', AT-p supported: no, portable: no"},
+         BiosInformation("ABC Ver. \x80"
+                         "1.02.03",
+                         12, 0),
+         {L"ABC", L"01.12.00", 1, 12, 0, L"", false, false, {1, 12, 0, 0}}},
         {"negative first group",
-         BiosOnly("ABC Ver. -1.02.03", 1, 2),
-         {L"ABC", L"255.01.02", 255, 1, 2, L"", false, false, {25, -1, -1, 0}},
-         L"PCID: '', AT-p supported: no, portable: no"},
+         BiosInformation("ABC Ver. -1.02.03", 1, 2),
+         {L"ABC", L"255.01.02", 255, 1, 2, L"", false, false, {25, -1, -1, 0}}},
         {"more words",
-         BiosOnly("XYZ Ver. 01.02.03 beta 2", 3, 4),
-         {L"XYZ", L"01.03.04", 1, 3, 4, L"", false, false, {1, 3, 4, 0}},
-         L"PCID: '', AT-p supported: no, portable: no"},
+         BiosInformation("XYZ Ver. 01.02.03 beta 2", 3, 4),
+         {L"XYZ", L"01.03.04", 1, 3, 4, L"", false, false, {1, 3, 4, 0}}},
         {"non-ASCII bytes widen",
-         Table(
-             {BiosOnly("\xE9T\xC9 Ver. 01.02.03", 12, 0), smbios_test::SystemInformation("\x80")}),
-         {L"\xFFE9T\xFFC9", L"01.12.00", 1, 12, 0, L"\xFF80", false, false, {1, 12, 0, 0}},
-         L"PCID: '\xFF80', AT-p supported: no, portable: no"},
+         Table({BiosInformation("\xE9T\xC9 Ver. 01.02.03", 12, 0),
+                smbios_test::SystemInformation("\x80")}),
+         {L"\xFFE9T\xFFC9", L"01.12.00", 1, 12, 0, L"\xFF80", false, false, {1, 12, 0, 0}}},
     };
     for (const SuccessCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -120,12 +110,13 @@ TEST(BiosInfoTest, FamilyAndVersionFromTheVersionStringAndReleaseBytes) {
         EXPECT_EQ(info.pcid, c.expected.pcid);
         EXPECT_EQ(info.atpSupported, c.expected.atpSupported);
         EXPECT_EQ(info.portable, c.expected.portable);
-        EXPECT_EQ(log.NewRecords(),
-                  (std::vector<LoggedRecord>{
-                      kGetting,
-                      Info(L"Successfully retrieved SMBIOS settings: BIOS Family = " +
-                           c.expected.family + L", version = " + c.expected.version),
-                      Info(c.identityLine)}));
+        EXPECT_EQ(
+            log.NewRecords(),
+            (std::vector<LoggedRecord>{
+                kGetting,
+                Info(L"Successfully retrieved SMBIOS settings: BIOS Family = " + c.expected.family +
+                     L", version = " + c.expected.version),
+                IdentityRecord(c.expected.pcid, c.expected.atpSupported, c.expected.portable)}));
 
         std::wstring family = L"stale";
         int fields[4] = {7, 7, 7, 7};
@@ -138,7 +129,7 @@ TEST(BiosInfoTest, FamilyAndVersionFromTheVersionStringAndReleaseBytes) {
 
 TEST(BiosInfoTest, FailuresAreLoggedAndLeaveNoIdentity) {
     Bytes shortBios = smbios_test::Structure(0, 0x15, {}, {});  // ends before offset 15h
-    Bytes noVersionString = smbios_test::BiosInformation("ABC Ver. 01.02.03", 12, 0);
+    Bytes noVersionString = BiosInformation("ABC Ver. 01.02.03", 12, 0);
     noVersionString[5] = 0;  // the structure names no version string
 
     struct Case {
@@ -161,19 +152,19 @@ TEST(BiosInfoTest, FailuresAreLoggedAndLeaveNoIdentity) {
          noVersionString,
          {kGetting, Error(L"Error getting BIOS Family/version string from SMBIOS")}},
         {"two words",
-         BiosOnly("ABC 01.02.03", 12, 0),
+         BiosInformation("ABC 01.02.03", 12, 0),
          {kGetting, Error(L"Error parsing BIOS string, unable to get family")}},
         {"empty version string",
-         BiosOnly("", 12, 0),
+         BiosInformation("", 12, 0),
          {kGetting, Error(L"Error getting BIOS Family/version string from SMBIOS")}},
         {"third word starts with letters",
-         BiosOnly("ABC Ver. XY.02.03", 12, 0),
+         BiosInformation("ABC Ver. XY.02.03", 12, 0),
          {kGetting, Error(L"SmbiosLite exception: invalid stoi argument")}},
         {"third word empty",
-         BiosOnly("ABC Ver.  01.02.03", 12, 0),
+         BiosInformation("ABC Ver.  01.02.03", 12, 0),
          {kGetting, Error(L"SmbiosLite exception: invalid stoi argument")}},
         {"sign without digits",
-         BiosOnly("ABC Ver. +.02.03", 12, 0),
+         BiosInformation("ABC Ver. +.02.03", 12, 0),
          {kGetting, Error(L"SmbiosLite exception: invalid stoi argument")}},
     };
     for (const Case& c : cases) {
@@ -215,7 +206,7 @@ TEST(BiosInfoTest, PortableChassisAndAtpBit) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "chassis " << int{c.chassisType});
-        platform_test::SetRawSmbiosData(Table({BiosOnly("ABC Ver. 01.02.03", 12, 0),
+        platform_test::SetRawSmbiosData(Table({BiosInformation("ABC Ver. 01.02.03", 12, 0),
                                                smbios_test::SystemEnclosure(c.chassisType),
                                                smbios_test::OemCapabilities(c.capabilities)}));
         const platform_test::LogCursor log;
@@ -226,15 +217,13 @@ TEST(BiosInfoTest, PortableChassisAndAtpBit) {
         EXPECT_EQ(info.atpSupported, c.atp);
         const std::vector<LoggedRecord> records = log.NewRecords();
         ASSERT_FALSE(records.empty());
-        EXPECT_EQ(records.back(),
-                  Info(std::wstring(L"PCID: '', AT-p supported: ") + (c.atp ? L"yes" : L"no") +
-                       L", portable: " + (c.portable ? L"yes" : L"no")));
+        EXPECT_EQ(records.back(), IdentityRecord(L"", c.atp, c.portable));
     }
 }
 
 TEST(BiosInfoTest, FormatCharactersInTheTableAreData) {
-    platform_test::SetRawSmbiosData(
-        Table({BiosOnly("%n%ls Ver. 01.02.03", 12, 0), smbios_test::SystemInformation("%s%d")}));
+    platform_test::SetRawSmbiosData(Table(
+        {BiosInformation("%n%ls Ver. 01.02.03", 12, 0), smbios_test::SystemInformation("%s%d")}));
     const platform_test::LogCursor log;
     QVBiosUpdate::SmbiosInfo info;
     ASSERT_TRUE(info.GetSmbiosInfo());
@@ -244,7 +233,7 @@ TEST(BiosInfoTest, FormatCharactersInTheTableAreData) {
                   kGetting,
                   Info(L"Successfully retrieved SMBIOS settings: BIOS Family = %n%ls, version = "
                        L"01.12.00"),
-                  Info(L"PCID: '%s%d', AT-p supported: no, portable: no")}));
+                  IdentityRecord(L"%s%d", false, false)}));
 }
 
 }  // namespace

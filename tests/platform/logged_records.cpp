@@ -49,14 +49,7 @@ std::vector<LoggedRecord> ReadLoggedRecords() {
     }
 
     std::vector<LoggedRecord> records;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find(L'\n', start);
-        if (end == std::wstring::npos) {
-            end = text.size();
-        }
-        std::wstring line = text.substr(start, end - start);
-        start = end + 1;
+    for (std::wstring& line : test::SplitLines(text, std::wstring(L"\n"))) {
         if (!line.empty() && line.back() == L'\r') {
             line.pop_back();
         }

@@ -32,6 +32,22 @@ void OnOwnThread(Body body) {
     thread.join();
 }
 
+// Reads |property| as a number into a variable that holds 77: |expected| on success, else the
+// variable is left alone.
+void ExpectNumberRead(WmiConnection& connection, const wchar_t* property, HRESULT result,
+                      std::uint32_t expected = 0) {
+    std::uint32_t value = 77;
+    EXPECT_EQ(connection.GetUInt32Property(property, value), result) << property;
+    EXPECT_EQ(value, result == S_OK ? expected : 77u) << property;
+}
+
+// Reads |property| as bytes into a vector that holds three: it is emptied whatever the result.
+void ExpectBytesReadAsNone(WmiConnection& connection, const wchar_t* property, HRESULT result) {
+    std::vector<std::uint8_t> bytes{1, 2, 3};
+    EXPECT_EQ(connection.GetByteArrayProperty(property, bytes), result) << property;
+    EXPECT_TRUE(bytes.empty()) << property;
+}
+
 TEST(WmiConnectionTest, MissingNamespaceFailsTheQuery) {
     OnOwnThread([] {
         WmiConnection connection(L"\\\\.\\root\\nosuch");
@@ -57,21 +73,15 @@ TEST(WmiConnectionTest, QueryThatMatchesNothingLeavesNoObject) {
                                        kQueryFlags),
                   kFalse);
         // The object of the earlier query does not survive a query that found nothing.
-        std::uint32_t value = 77;
-        EXPECT_EQ(connection.GetUInt32Property(L"OSType", value), kInvalidObject);
-        EXPECT_EQ(value, 77u);
+        ExpectNumberRead(connection, L"OSType", kInvalidObject);
     });
 }
 
 TEST(WmiConnectionTest, ReadsBeforeAnyQueryFindNoObject) {
     OnOwnThread([] {
         WmiConnection connection(L"\\\\.\\root\\cimv2");
-        std::vector<std::uint8_t> bytes{1, 2, 3};
-        std::uint32_t value = 77;
-        EXPECT_EQ(connection.GetByteArrayProperty(L"BuildNumber", bytes), kInvalidObject);
-        EXPECT_EQ(connection.GetUInt32Property(L"BuildNumber", value), kInvalidObject);
-        EXPECT_TRUE(bytes.empty());
-        EXPECT_EQ(value, 77u);
+        ExpectBytesReadAsNone(connection, L"BuildNumber", kInvalidObject);
+        ExpectNumberRead(connection, L"BuildNumber", kInvalidObject);
     });
 }
 
@@ -96,18 +106,10 @@ TEST(WmiConnectionTest, TypedReadsOfTheOperatingSystem) {
             {L"NoSuchProperty", kNotFound, 0},
         };
         for (const Case& c : cases) {
-            SCOPED_TRACE(testing::Message() << c.property);
-            std::uint32_t value = 77;
-            EXPECT_EQ(connection.GetUInt32Property(c.property, value), c.result);
-            EXPECT_EQ(value, c.result == S_OK ? c.value : 77u);
+            ExpectNumberRead(connection, c.property, c.result, c.value);
         }
-
-        std::vector<std::uint8_t> bytes{1, 2, 3};
-        EXPECT_EQ(connection.GetByteArrayProperty(L"BuildNumber", bytes), kTypeMismatch);
-        EXPECT_TRUE(bytes.empty());
-        bytes = {1, 2, 3};
-        EXPECT_EQ(connection.GetByteArrayProperty(L"NoSuchProperty", bytes), kNotFound);
-        EXPECT_TRUE(bytes.empty());
+        ExpectBytesReadAsNone(connection, L"BuildNumber", kTypeMismatch);
+        ExpectBytesReadAsNone(connection, L"NoSuchProperty", kNotFound);
     });
 }
 
@@ -118,12 +120,8 @@ TEST(WmiConnectionTest, RawSmbiosClassCarriesNoDataUnderWine) {
         WmiConnection connection(L"\\\\.\\root\\wmi");
         ASSERT_EQ(connection.ExecQuery(L"SELECT * FROM MSSMBios_RawSMBiosTables", kQueryFlags),
                   S_OK);
-        std::vector<std::uint8_t> bytes{1, 2, 3};
-        EXPECT_EQ(connection.GetByteArrayProperty(L"SMBiosData", bytes), S_OK);
-        EXPECT_TRUE(bytes.empty()) << "a null value reads as no bytes";
-        std::uint32_t size = 77;
-        EXPECT_EQ(connection.GetUInt32Property(L"Size", size), kNotFound);
-        EXPECT_EQ(size, 77u);
+        ExpectBytesReadAsNone(connection, L"SMBiosData", S_OK);  // a null value reads as no bytes
+        ExpectNumberRead(connection, L"Size", kNotFound);
     });
 }
 

@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <chrono>
+#include <algorithm>
 #include <string>
-#include <thread>
+#include <vector>
 
 #include "service/messages.h"
 #include "service/service_log.h"
@@ -191,70 +191,25 @@ TEST(ServiceExecutableTest, VersionResourceNamesTheProduct) {
 class InstalledServiceTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        manager_.Reset(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-        ASSERT_TRUE(manager_.IsValid()) << ::GetLastError();
-        RemoveService();
-        const std::wstring binaryPath = L"\"" + g_executable + L"\"";
-        service_.Reset(
-            ::CreateServiceW(manager_.Get(), L"QvNyxService", L"QV NYX Service", SERVICE_ALL_ACCESS,
-                             SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
-                             binaryPath.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
-        ASSERT_TRUE(service_.IsValid()) << ::GetLastError();
+        ASSERT_TRUE(service_.Open()) << ::GetLastError();
+        ASSERT_TRUE(service_.Install(g_executable)) << ::GetLastError();
         ::DeleteFileW(ServiceLogPath);
     }
-    void TearDown() override {
-        if (service_) {
-            SERVICE_STATUS status;
-            ::ControlService(service_.Get(), SERVICE_CONTROL_STOP, &status);
-            WaitForState(SERVICE_STOPPED);
-            ::DeleteService(service_.Get());
-        }
-    }
-    void RemoveService() {
-        win::UniqueServiceHandle old(
-            ::OpenServiceW(manager_.Get(), L"QvNyxService", SERVICE_ALL_ACCESS));
-        if (old) {
-            SERVICE_STATUS status;
-            ::ControlService(old.Get(), SERVICE_CONTROL_STOP, &status);
-            ::DeleteService(old.Get());
-        }
-    }
-    SERVICE_STATUS_PROCESS QueryStatus() {
-        SERVICE_STATUS_PROCESS status{};
-        DWORD needed = 0;
-        ::QueryServiceStatusEx(service_.Get(), SC_STATUS_PROCESS_INFO,
-                               reinterpret_cast<BYTE*>(&status), sizeof(status), &needed);
-        return status;
-    }
-    bool WaitForState(DWORD state) {
-        for (int i = 0; i < 300; ++i) {
-            if (QueryStatus().dwCurrentState == state) {
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-        return false;
-    }
-    bool WaitForLogLine(const std::wstring& line) {
-        for (int i = 0; i < 300; ++i) {
-            for (const auto& message : test::ReadServiceLogMessages(ServiceLogPath)) {
-                if (message == line) {
-                    return true;
-                }
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-        return false;
+
+    static bool WaitForLogLine(const std::wstring& line) {
+        return test::WaitUntil([&line] {
+            const auto messages = test::ReadServiceLogMessages(ServiceLogPath);
+            return std::find(messages.begin(), messages.end(), line) != messages.end();
+        });
     }
 
-    win::UniqueServiceHandle manager_;
-    win::UniqueServiceHandle service_;
+    test::InstalledService service_;
 };
 
 TEST_F(InstalledServiceTest, StartsRunsAnswersControlsAndStops) {
     ASSERT_TRUE(::StartServiceW(service_.Get(), 0, nullptr)) << ::GetLastError();
-    ASSERT_TRUE(WaitForState(SERVICE_RUNNING));
-    const SERVICE_STATUS_PROCESS running = QueryStatus();
+    ASSERT_TRUE(service_.WaitForState(SERVICE_RUNNING));
+    const SERVICE_STATUS_PROCESS running = service_.QueryStatus();
     EXPECT_EQ(running.dwServiceType, DWORD{SERVICE_WIN32_OWN_PROCESS});
     EXPECT_EQ(running.dwControlsAccepted, 0x85u);  // stop, shutdown, session change
     EXPECT_EQ(running.dwWin32ExitCode, 0u);
@@ -266,36 +221,27 @@ TEST_F(InstalledServiceTest, StartsRunsAnswersControlsAndStops) {
     SERVICE_STATUS status;
     ::ControlService(service_.Get(), SERVICE_CONTROL_INTERROGATE, &status);
     EXPECT_TRUE(WaitForLogLine(L"DWORD WINAPI Nyx::ServiceHandler : control = 4"));
-    EXPECT_EQ(QueryStatus().dwCurrentState, DWORD{SERVICE_RUNNING});
+    EXPECT_EQ(service_.QueryStatus().dwCurrentState, DWORD{SERVICE_RUNNING});
 
     ASSERT_TRUE(::ControlService(service_.Get(), SERVICE_CONTROL_STOP, &status))
         << ::GetLastError();
-    ASSERT_TRUE(WaitForState(SERVICE_STOPPED));
-    EXPECT_EQ(QueryStatus().dwWin32ExitCode, 0u);
+    ASSERT_TRUE(service_.WaitForState(SERVICE_STOPPED));
+    EXPECT_EQ(service_.QueryStatus().dwWin32ExitCode, 0u);
 
     // A stop during the first minute ends the loop before it looks at any folder.
-    const std::vector<std::wstring> expected = {
-        L"int APIENTRY wWinMain entered",
-        L"void WINAPI Nyx::ServiceMain : ServiceMain entered",
-        L"m_context.running status : 0",
-        L"void Nyx::ServiceLoop entered",
-        L"UpgradeStatus Initial read from registry: 2",
-        L"start looking for capsule - Wait for 1 minute - ",
-        L"DWORD WINAPI Nyx::ServiceHandler : control = 4",
-        L"DWORD WINAPI Nyx::ServiceHandler : control = 1",
-        L"ServiceLoop : Service is terminating",
-    };
+    std::vector<std::wstring> expected = test::ServiceStartLines(2);
+    expected.insert(expected.end(), {L"DWORD WINAPI Nyx::ServiceHandler : control = 4",
+                                     L"DWORD WINAPI Nyx::ServiceHandler : control = 1",
+                                     L"ServiceLoop : Service is terminating"});
     EXPECT_EQ(test::ReadServiceLogMessages(ServiceLogPath), expected);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    ::testing::InitGoogleTest(&argc, argv);
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: %s <path of QvNyxService.exe on the host>\n", argv[0]);
+    if (!test::InitWithHostPaths(argc, argv, "<path of QvNyxService.exe on the host>",
+                                 {&g_executable})) {
         return 2;
     }
-    g_executable = test::HostPathToWindows(argv[1]);
     return RUN_ALL_TESTS();
 }

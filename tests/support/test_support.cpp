@@ -1,5 +1,11 @@
 #include "support/test_support.h"
 
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
 namespace test {
 
 CapturingEventReporter::CapturingEventReporter() : previous_(win::SetEventReporter(this)) {}
@@ -30,6 +36,27 @@ std::vector<RecordedEvent> CapturingEventReporter::Events() const {
 void CapturingEventReporter::Clear() {
     std::lock_guard<std::mutex> lock(mutex_);
     events_.clear();
+}
+
+void SetMachineValue(const wchar_t* keyPath, const wchar_t* name, DWORD type, const void* data,
+                     DWORD size) {
+    win::UniqueRegKey key;
+    ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, keyPath, 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                                key.Put(), nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(::RegSetValueExW(key.Get(), name, 0, type, static_cast<const BYTE*>(data), size),
+              ERROR_SUCCESS)
+        << Utf8(name);
+}
+
+std::optional<DWORD> MachineDword(const wchar_t* keyPath, const wchar_t* name) {
+    DWORD value = 0;
+    DWORD size = sizeof(value);
+    if (::RegGetValueW(HKEY_LOCAL_MACHINE, keyPath, name, RRF_RT_REG_DWORD, nullptr, &value,
+                       &size) != ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    return value;
 }
 
 std::string ReadFileBytes(const std::wstring& path) {
@@ -65,20 +92,32 @@ std::vector<std::wstring> ReadServiceLogMessages(const std::wstring& path) {
                                      (static_cast<unsigned char>(bytes[i + 1]) << 8));
     }
     const size_t kStampLength = 22;  // "[2026-12-06 08:55:59] "
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find(L"\r\n", start);
-        if (end == std::wstring::npos) {
-            end = text.size();
-        }
-        std::wstring line = text.substr(start, end - start);
+    for (std::wstring& line : SplitLines(text, std::wstring(L"\r\n"))) {
         if (line.size() >= kStampLength && line[0] == L'[') {
             line.erase(0, kStampLength);
         }
-        messages.push_back(line);
-        start = end + 2;
+        messages.push_back(std::move(line));
     }
     return messages;
+}
+
+std::vector<std::wstring> Concat(std::initializer_list<std::vector<std::wstring>> parts) {
+    std::vector<std::wstring> all;
+    for (const auto& part : parts) {
+        all.insert(all.end(), part.begin(), part.end());
+    }
+    return all;
+}
+
+std::vector<std::wstring> ServiceStartLines(DWORD initialStatus) {
+    return {
+        L"int APIENTRY wWinMain entered",
+        L"void WINAPI Nyx::ServiceMain : ServiceMain entered",
+        L"m_context.running status : 0",
+        L"void Nyx::ServiceLoop entered",
+        L"UpgradeStatus Initial read from registry: " + std::to_wstring(initialStatus),
+        L"start looking for capsule - Wait for 1 minute - ",
+    };
 }
 
 std::wstring HostPathToWindows(const std::string& hostPath) {
@@ -126,6 +165,114 @@ TempFolder::TempFolder() {
 
 TempFolder::~TempFolder() {
     RemoveTree(path_);
+}
+
+std::string Utf8(const std::wstring& text) {
+    if (text.empty()) {
+        return {};
+    }
+    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
+                                           nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<size_t>(size), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &out[0], size,
+                          nullptr, nullptr);
+    return out;
+}
+
+bool WaitUntil(const std::function<bool()>& condition, DWORD milliseconds, DWORD pollMs) {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    for (;;) {
+        if (condition()) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(pollMs));
+    }
+}
+
+bool InitWithHostPaths(int& argc, char** argv, const char* usage,
+                       std::initializer_list<std::wstring*> paths) {
+    ::testing::InitGoogleTest(&argc, argv);
+    if (static_cast<size_t>(argc) < paths.size() + 1) {
+        std::fprintf(stderr, "usage: %s %s\n", argv[0], usage);
+        return false;
+    }
+    int index = 1;
+    for (std::wstring* path : paths) {
+        *path = HostPathToWindows(argv[index++]);
+    }
+    return true;
+}
+
+namespace {
+
+constexpr wchar_t kServiceName[] = L"QvNyxService";
+
+}  // namespace
+
+InstalledService::~InstalledService() {
+    Remove();
+}
+
+bool InstalledService::Open() {
+    manager_.Reset(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!manager_.IsValid()) {
+        return false;
+    }
+    win::UniqueServiceHandle old(::OpenServiceW(manager_.Get(), kServiceName, SERVICE_ALL_ACCESS));
+    if (old) {
+        SERVICE_STATUS status;
+        ::ControlService(old.Get(), SERVICE_CONTROL_STOP, &status);
+        WaitUntil([&] {
+            return ::QueryServiceStatus(old.Get(), &status) &&
+                   status.dwCurrentState == SERVICE_STOPPED;
+        });
+        ::DeleteService(old.Get());
+    }
+    return true;
+}
+
+bool InstalledService::Install(const std::wstring& image) {
+    const std::wstring binaryPath = L"\"" + image + L"\"";
+    service_.Reset(::CreateServiceW(manager_.Get(), kServiceName, L"QV NYX Service",
+                                    SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                    SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, binaryPath.c_str(),
+                                    nullptr, nullptr, nullptr, nullptr, nullptr));
+    return service_.IsValid();
+}
+
+void InstalledService::Remove() {
+    if (service_) {
+        Stop();
+        ::DeleteService(service_.Get());
+        service_.Reset();
+    }
+}
+
+SERVICE_STATUS_PROCESS InstalledService::QueryStatus() const {
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    if (!::QueryServiceStatusEx(service_.Get(), SC_STATUS_PROCESS_INFO,
+                                reinterpret_cast<BYTE*>(&status), sizeof(status), &needed)) {
+        return SERVICE_STATUS_PROCESS{};
+    }
+    return status;
+}
+
+bool InstalledService::WaitForState(DWORD state) const {
+    return WaitUntil([&] { return QueryState() == state; });
+}
+
+bool InstalledService::Stop() {
+    if (QueryState() == SERVICE_STOPPED) {
+        return true;
+    }
+    SERVICE_STATUS status;
+    ::ControlService(service_.Get(), SERVICE_CONTROL_STOP, &status);
+    return WaitForState(SERVICE_STOPPED);
 }
 
 }  // namespace test

@@ -4,13 +4,28 @@
 
 #include <windows.h>
 
+#include <functional>
+#include <initializer_list>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "win/event_reporter.h"
+#include "win/unique_handle.h"
 
 namespace test {
+
+// The service's key under HKEY_LOCAL_MACHINE.
+inline constexpr wchar_t kServiceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\QvNyxService";
+
+// Stores a value under HKEY_LOCAL_MACHINE\|keyPath|, creating the key; a test failure when it
+// cannot.
+void SetMachineValue(const wchar_t* keyPath, const wchar_t* name, DWORD type, const void* data,
+                     DWORD size);
+
+// A REG_DWORD value under HKEY_LOCAL_MACHINE\|keyPath|; nothing when it is missing.
+std::optional<DWORD> MachineDword(const wchar_t* keyPath, const wchar_t* name);
 
 struct RecordedEvent {
     WORD type = 0;
@@ -37,6 +52,22 @@ private:
     win::EventReporter* previous_;
 };
 
+// The pieces of |text| between |separator|s; a separator at the very end starts no further piece.
+template <typename Text>
+std::vector<Text> SplitLines(const Text& text, const Text& separator) {
+    std::vector<Text> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find(separator, start);
+        if (end == Text::npos) {
+            end = text.size();
+        }
+        lines.push_back(text.substr(start, end - start));
+        start = end + separator.size();
+    }
+    return lines;
+}
+
 // Whole file as bytes; empty when it cannot be read.
 std::string ReadFileBytes(const std::wstring& path);
 
@@ -45,6 +76,13 @@ bool FileExists(const std::wstring& path);
 // The messages of a service log file (UTF-16LE with BOM, CR LF lines), each line's
 // "[yyyy-mm-dd hh:mm:ss] " time stamp removed. Empty when there is no file.
 std::vector<std::wstring> ReadServiceLogMessages(const std::wstring& path);
+
+// The lines of |parts|, one part after the other.
+std::vector<std::wstring> Concat(std::initializer_list<std::vector<std::wstring>> parts);
+
+// What the service logs from its start by the service control manager up to its first wait,
+// having read |initialStatus| from UpgradeStatus.
+std::vector<std::wstring> ServiceStartLines(DWORD initialStatus);
 
 // A Linux path as Wine sees it (drive Z: is the Linux root).
 std::wstring HostPathToWindows(const std::string& hostPath);
@@ -64,6 +102,51 @@ public:
 
 private:
     std::wstring path_;
+};
+
+// Narrow text (UTF-8) from a wide one.
+std::string Utf8(const std::wstring& text);
+
+// Polls |condition| every |pollMs| until it holds or |milliseconds| have passed; whether it held.
+// A wait for something to happen, never a measure of how fast it happened.
+bool WaitUntil(const std::function<bool()>& condition, DWORD milliseconds = 60000,
+               DWORD pollMs = 150);
+
+// For a main that takes host paths: initialises GoogleTest, then converts the arguments left,
+// one for each of |paths| in order, into Windows paths. Prints "usage: <program> |usage|" and
+// answers false when fewer are given.
+bool InitWithHostPaths(int& argc, char** argv, const char* usage,
+                       std::initializer_list<std::wstring*> paths);
+
+// The service QvNyxService in the prefix's service control manager, as a test installs it:
+// own process, demand start, LocalSystem. Removed again (stopped first) on destruction.
+class InstalledService {
+public:
+    InstalledService() = default;
+    ~InstalledService();
+    InstalledService(const InstalledService&) = delete;
+    InstalledService& operator=(const InstalledService&) = delete;
+
+    // Opens the service control manager and removes a service of that name that an earlier run
+    // left behind. False, with the thread's last error, when the manager cannot be opened.
+    bool Open();
+    // Creates the service with the executable at |image|. False, with the thread's last error,
+    // on failure.
+    bool Install(const std::wstring& image);
+    // Stops (when running) and deletes the installed service; nothing when none is installed.
+    void Remove();
+
+    SC_HANDLE Get() const { return service_.Get(); }
+    // Zeroed when the status cannot be read.
+    SERVICE_STATUS_PROCESS QueryStatus() const;
+    DWORD QueryState() const { return QueryStatus().dwCurrentState; }
+    bool WaitForState(DWORD state) const;
+    // Sends the stop control unless already stopped and waits for STOPPED.
+    bool Stop();
+
+private:
+    win::UniqueServiceHandle manager_;
+    win::UniqueServiceHandle service_;
 };
 
 }  // namespace test
