@@ -54,9 +54,13 @@ step "The simulated machine: BIOS ABC 01.12.00, a user at the desktop, a 5 s fir
 # SMBIOS type 0 (BIOS Information): BIOS version string "ABC Ver. 01.02.03", release 12.0,
 # then type 127 (End-of-Table). The family is the first word; the version is the third
 # word's first group with the two release bytes: 01.12.00.
-type0='00 18 00 00 01 02 00 f0 03 ff 80 98 8b 3f 01 00 00 00 03 0d 0c 00 ff ff'
-strings="$(printf 'QV' | xxd -p) 00 $(printf 'ABC Ver. 01.02.03' | xxd -p) 00 $(printf '12/01/2026' | xxd -p) 00 00"
-smbios=$(echo "$type0 $strings 7f 04 ff ff 00 00" | tr -d ' \n')
+smbios_table() {  # smbios_table MAJOR_RELEASE_HEX
+    local type0="00 18 00 00 01 02 00 f0 03 ff 80 98 8b 3f 01 00 00 00 03 0d $1 00 ff ff"
+    local strings
+    strings="$(printf 'QV' | xxd -p) 00 $(printf 'ABC Ver. 01.02.03' | xxd -p) 00 $(printf '12/01/2026' | xxd -p) 00 00"
+    echo "$type0 $strings 7f 04 ff ff 00 00" | tr -d ' \n'
+}
+smbios=$(smbios_table 0c)
 sim='HKLM\SOFTWARE\QvNyxSimulation'
 reg add "$sim" /v SmbiosData /t REG_BINARY /d "$smbios" /f
 reg add "$sim" /v StartupDelayMs /t REG_DWORD /d 5000 /f
@@ -123,6 +127,29 @@ wait_for 30 sh -c "wine sc query QvNyxService 2>/dev/null | grep -q STOPPED" || 
 say "state: $(service_state)"
 say "last lines of the log:"
 show_log | tail -4
+step "The PC restarts; the BIOS now reports 01.13.00"
+reg add "$sim" /v SmbiosData /t REG_BINARY /d "$(smbios_table 0d)" /f
+# BootTime (a UTC FILETIME) plays the reboot: later than the service's last registry write.
+boot=$(( ($(date +%s) + 11644473600) * 10000000 ))
+boot_hex=$(printf '%016x' "$boot" | sed 's/../& /g' | awk '{for (i = NF; i > 0; i--) printf "%s%s", $i, (i > 1 ? "," : "")}')
+printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\QvNyxSimulation]\r\n"BootTime"=hex(b):%s\r\n' \
+    "$boot_hex" >"$drive_c/boot-time.reg"
+wine regedit /S 'C:\boot-time.reg' >/dev/null 2>&1
+sc start QvNyxService >/dev/null
+wait_for 60 log_has "ServiceLoop : startup done" || say "(start-up not seen within 60 s)"
+wait_for 30 log_has "Enntered DIRID10" || wait_for 5 log_has "Searched DIRID13" || true
+sleep 1
+say "the service log of this start:"
+show_log | grep -F -A40 "$(iconv -f UTF-16 -t UTF-8 "$log_file" | tr -d '\r' |
+    grep -F 'int APIENTRY wWinMain entered' | tail -1)"
+say "its events:"
+tail -5 "$drive_c/nyx-events.txt" | sed 's/^/   /'
+wine reg query 'HKLM\SYSTEM\CurrentControlSet\Services\QvNyxService' 2>/dev/null | tr -d '\r' |
+    grep -E 'UpgradeStatus' | sed 's/^ */   /'
+say "(the flash is verified at the first start after the reboot: 3, done; the capsule is not offered again)"
+sc stop QvNyxService >/dev/null
+wait_for 30 sh -c "wine sc query QvNyxService 2>/dev/null | grep -q STOPPED" || true
+
 step "Removing the package's service and event sources"
 wine "$bin/tools/inf_install/inf_install.exe" "$store\\ABC_01130000.inf" \
     QvNyxService_Remove "$store" 2>/dev/null | tr -d '\r' | sed 's/^/   /'
