@@ -159,34 +159,20 @@ bool WriteServiceString(const std::string& name, std::wstring value) {
 }
 
 bool DeleteServiceValue(const std::string& name) {
-    HKEY raw = nullptr;
-    LONG status = ::RegOpenKeyA(HKEY_LOCAL_MACHINE, kServiceKeyPath, &raw);
-    if (status != ERROR_SUCCESS) {
-        ::SetLastError(static_cast<DWORD>(status));
-        return false;
+    KeyAccess key(HKEY_LOCAL_MACHINE, kServiceKeyPath);
+    if (!key.IsOpen()) {
+        return Fail(key.Status());
     }
-    win::UniqueRegKey key(raw);
-    status = ::RegDeleteValueA(key.Get(), name.c_str());
-    if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) {
-        ::SetLastError(static_cast<DWORD>(status));
-        return false;
-    }
-    return true;
+    const LONG status = ::RegDeleteValueA(key.Get(), name.c_str());
+    return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND || Fail(status);
 }
 
 bool ReadServiceKeyWriteTime(FILETIME* lastWrite) {
-    HKEY raw = nullptr;
-    LONG status = ::RegOpenKeyA(HKEY_LOCAL_MACHINE, kServiceKeyPath, &raw);
-    if (status != ERROR_SUCCESS) {
-        ::SetLastError(static_cast<DWORD>(status));
-        return false;
+    KeyAccess key(HKEY_LOCAL_MACHINE, kServiceKeyPath);
+    if (!key.IsOpen()) {
+        return Fail(key.Status());
     }
-    win::UniqueRegKey key(raw);
-    status = ::RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                nullptr, nullptr, nullptr, nullptr, lastWrite);
-    if (status != ERROR_SUCCESS) {
-        ::SetLastError(static_cast<DWORD>(status));
-        return false;
-    }
-    return true;
+    const LONG status = ::RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, nullptr, nullptr,
+                                           nullptr, nullptr, nullptr, nullptr, nullptr, lastWrite);
+    return status == ERROR_SUCCESS || Fail(status);
 }
