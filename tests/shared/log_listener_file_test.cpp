@@ -85,7 +85,7 @@ TEST_F(FileListenerTest, WritesUtf8LinesWithCrLfAndReleasesTheSharedMutex) {
     listener.Write(second);
 
     std::string expected =
-        test::ToUtf8(first.Format()) + "\r\n" + test::ToUtf8(second.Format()) + "\r\n";
+        test::Utf8(first.Format()) + "\r\n" + test::Utf8(second.Format()) + "\r\n";
     std::string bytes = test::ReadFileBytes(logPath_);
     if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) {
         bytes.erase(0, 3);

@@ -158,16 +158,4 @@ std::vector<std::wstring> ReadUtf8Lines(const std::wstring& path, int* bareLineF
     return lines;
 }
 
-std::string ToUtf8(const std::wstring& text) {
-    if (text.empty()) {
-        return {};
-    }
-    const int length = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                             nullptr, 0, nullptr, nullptr);
-    std::string bytes(static_cast<size_t>(length), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &bytes[0], length,
-                          nullptr, nullptr);
-    return bytes;
-}
-
 }  // namespace test

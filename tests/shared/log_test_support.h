@@ -53,6 +53,4 @@ void SetLastWriteTime(const std::wstring& path, std::uint64_t fileTime);
 // (when given) receives the number of line feeds without a carriage return before them.
 std::vector<std::wstring> ReadUtf8Lines(const std::wstring& path, int* bareLineFeeds = nullptr);
 
-std::string ToUtf8(const std::wstring& text);
-
 }  // namespace test
