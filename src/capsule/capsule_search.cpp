@@ -2,8 +2,8 @@
 
 #include <cwchar>
 
-#include "engine/firmware_version.h"
-#include "service/service_log.h"
+#include "versions/firmware_version.h"
+#include "records/service_log.h"
 #include "win/unique_handle.h"
 
 wchar_t windowsDirectory[kFolderPathBufferLength] = L"";

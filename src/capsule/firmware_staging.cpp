@@ -6,10 +6,10 @@
 #include "capsule/kel.h"
 #include "capsule/kel_launch.h"
 #include "capsule/tool_names.h"
-#include "engine/service_state.h"
-#include "service/event_log.h"
-#include "service/messages.h"
-#include "service/service_log.h"
+#include "records/service_state.h"
+#include "records/event_log.h"
+#include "records/messages.h"
+#include "records/service_log.h"
 
 namespace {
 

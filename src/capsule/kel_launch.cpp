@@ -4,9 +4,9 @@
 
 #include "capsule/kel.h"
 #include "capsule/wts_info.h"
-#include "service/event_log.h"
-#include "service/messages.h"
-#include "service/service_log.h"
+#include "records/event_log.h"
+#include "records/messages.h"
+#include "records/service_log.h"
 #include "win/unique_handle.h"
 
 namespace {

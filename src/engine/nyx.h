@@ -6,7 +6,7 @@
 
 #include <cstddef>
 
-#include "engine/firmware_version.h"
+#include "versions/firmware_version.h"
 
 // What the control side and the loop share. The layout is fixed: |stopEvent| is directly
 // followed by |changeHandle|, because the loop waits on the two as one two-handle array.

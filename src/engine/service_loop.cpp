@@ -7,15 +7,15 @@
 
 #include "capsule/capsule_search.h"
 #include "capsule/kel.h"
-#include "engine/firmware_version.h"
+#include "versions/firmware_version.h"
 #include "engine/nyx.h"
 #include "engine/boot_time.h"
-#include "engine/service_state.h"
+#include "records/service_state.h"
 #include "engine/startup_delay.h"
 #include "platform/bios_info.h"
-#include "service/event_log.h"
-#include "service/messages.h"
-#include "service/service_log.h"
+#include "records/event_log.h"
+#include "records/messages.h"
+#include "records/service_log.h"
 #include "win/unique_handle.h"
 
 namespace {

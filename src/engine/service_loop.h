@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "engine/firmware_version.h"
+#include "versions/firmware_version.h"
 
 // Makes sure the folder |path| exists, creating only its last component. Returns 0 when the
 // folder exists afterwards, -1 when it could not be created; the thread's last error then

@@ -2,12 +2,12 @@
 #include <string>
 
 #include "capsule/capsule_search.h"
-#include "engine/firmware_version.h"
+#include "versions/firmware_version.h"
 #include "engine/nyx.h"
 #include "platform/bios_info.h"
-#include "service/event_log.h"
-#include "service/messages.h"
-#include "service/service_log.h"
+#include "records/event_log.h"
+#include "records/messages.h"
+#include "records/service_log.h"
 
 namespace {
 

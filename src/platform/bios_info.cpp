@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/firmware_version.h"
+#include "versions/firmware_version.h"
 #include "platform/smbios_lite.h"
 #include "shared/logger.h"
 

@@ -6,12 +6,11 @@
 #include <cstdio>
 #include <string>
 
-#include "capsule/tool_names.h"
 #include "engine/nyx.h"
 #include "service/command_line.h"
-#include "service/event_log.h"
-#include "service/messages.h"
-#include "service/service_log.h"
+#include "records/event_log.h"
+#include "records/messages.h"
+#include "records/service_log.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <string>
 
 #include "engine/nyx.h"
-#include "service/event_log.h"
-#include "service/service_log.h"
+#include "records/event_log.h"
+#include "records/service_log.h"
 #include "win/sdk_compat.h"
 #include "win/unique_handle.h"
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "service/service_log.h"
+#include "records/service_log.h"
 #include "support/test_support.h"
 
 namespace {

@@ -14,8 +14,8 @@
 #include "capsule/tool_names.h"
 #include "fake_sessions.h"
 #include "fake_tool_control.h"
-#include "service/messages.h"
-#include "service/service_log.h"
+#include "records/messages.h"
+#include "records/service_log.h"
 #include "support/test_support.h"
 #include "win/unique_handle.h"
 

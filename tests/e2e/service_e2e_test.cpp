@@ -26,8 +26,8 @@
 #include <vector>
 
 #include "fake_tool_control.h"
-#include "service/messages.h"
-#include "service/service_log.h"
+#include "records/messages.h"
+#include "records/service_log.h"
 #include "smbios_builders.h"
 #include "support/test_support.h"
 #include "win/unique_handle.h"

@@ -1,7 +1,7 @@
 // The rules by which the loop judges a flash after the reboot and bounds its wait.
 #include <gtest/gtest.h>
 
-#include "engine/firmware_version.h"
+#include "versions/firmware_version.h"
 #include "engine/service_loop.h"
 
 namespace {

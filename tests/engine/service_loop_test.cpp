@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "engine/nyx.h"
-#include "service/service_log.h"
+#include "records/service_log.h"
 #include "support/test_support.h"
 #include "win/unique_handle.h"
 

@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/firmware_version.h"
+#include "versions/firmware_version.h"
 #include "inf_setup.h"
 #include "support/test_support.h"
 #include "win/unique_handle.h"

@@ -4,7 +4,7 @@
 #include <iterator>
 
 #include "engine/nyx.h"
-#include "service/service_log.h"
+#include "records/service_log.h"
 #include "support/test_support.h"
 #include "win/sdk_compat.h"
 #include "win/unique_handle.h"

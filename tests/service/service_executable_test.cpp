@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "service/messages.h"
-#include "service/service_log.h"
+#include "records/messages.h"
+#include "records/service_log.h"
 #include "support/test_support.h"
 #include "win/unique_handle.h"
 

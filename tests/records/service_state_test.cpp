@@ -1,5 +1,5 @@
 // The service's registry state, against the real registry of the test prefix.
-#include "engine/service_state.h"
+#include "records/service_state.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>

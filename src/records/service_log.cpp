@@ -1,12 +1,12 @@
-#include "service/service_log.h"
+#include "records/service_log.h"
 
 #include <windows.h>
 
 #include <cerrno>
 #include <cstdio>
 
-#include "service/event_log.h"
-#include "service/messages.h"
+#include "records/event_log.h"
+#include "records/messages.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
-#include "service/event_log.h"
+#include "records/event_log.h"
 
 #include <gtest/gtest.h>
 
-#include "service/messages.h"
+#include "records/messages.h"
 #include "support/test_support.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "engine/service_state.h"
+#include "records/service_state.h"
 
 #include <cwchar>
 

@@ -1,4 +1,4 @@
-#include "engine/firmware_version.h"
+#include "versions/firmware_version.h"
 
 #include <gtest/gtest.h>
 

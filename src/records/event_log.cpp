@@ -1,4 +1,4 @@
-#include "service/event_log.h"
+#include "records/event_log.h"
 
 #include "win/event_reporter.h"
 #include "win/unique_handle.h"

@@ -1,4 +1,4 @@
-#include "service/service_log.h"
+#include "records/service_log.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -6,7 +6,7 @@
 #include <regex>
 #include <string>
 
-#include "service/messages.h"
+#include "records/messages.h"
 #include "support/test_support.h"
 
 namespace {
