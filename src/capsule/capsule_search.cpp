@@ -87,7 +87,7 @@ void BuildFolderPath(wchar_t (&folder)[kFolderPathBufferLength], const wchar_t* 
 
 void BuildFwPathDIRID13() {
     BuildFolderPath(driverStorePath, L"System32\\DriverStore\\FileRepository");
-    LogToFile(std::wstring(L"BuildFwPathDIRID13: ") + driverStorePath, ServiceLogPath);
+    Log(std::wstring(L"BuildFwPathDIRID13: ") + driverStorePath);
 }
 
 const wchar_t* GetFirmwareFolderPath() {
@@ -118,8 +118,7 @@ bool SearchFromStartFolder(const wchar_t* folder, BYTE& b1, BYTE& b2, BYTE& b3, 
     const bool haveFolder = folder != nullptr && folder[0] != L'\0';
     PathBuffer start;
     const bool fits = haveFolder && start.Append(folder) && start.Append(L"\\");
-    LogToFile(L"Starting Path: " + (haveFolder ? std::wstring(folder) : std::wstring()) + L"\\",
-              ServiceLogPath);
+    Log(L"Starting Path: " + (haveFolder ? std::wstring(folder) : std::wstring()) + L"\\");
     if (path == nullptr) {
         return false;
     }

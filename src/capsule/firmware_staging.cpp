@@ -19,10 +19,6 @@ constexpr size_t kPathCapacity = MAX_PATH;
 constexpr size_t kDriveCapacity = 3;
 constexpr size_t kPartCapacity = 256;
 
-void Log(const std::wstring& message) {
-    LogToFile(message, ServiceLogPath);
-}
-
 std::wstring Signed(DWORD value) {
     return std::to_wstring(static_cast<int>(value));
 }
@@ -215,10 +211,14 @@ bool StageIntoFirmwareFolder(const std::wstring& pathToCapsule, const PathParts&
     return staged;
 }
 
+bool IsHandedOver(UpgradeStatus status) {
+    return status == UpgradeStatus::kInProgress || status == UpgradeStatus::kDone;
+}
+
 // The end of a call that did not run the tool.
-bool EndWithoutLaunch(DWORD stagingStatus) {
+bool EndWithoutLaunch(UpgradeStatus stagingStatus) {
     Log(L"BIOS already upgraded");
-    return stagingStatus == 1 || stagingStatus == 3;
+    return IsHandedOver(stagingStatus);
 }
 
 }  // namespace
@@ -232,12 +232,12 @@ FlashToolNames ChooseToolNames(const std::wstring& executablePath) {
 }
 
 bool Kel::UpgradeFirmware(const std::wstring& binaryName, HANDLE stopEvent, bool& rebootRequired) {
-    DWORD stagingStatus = 0;
-    if (!ReadServiceDword(kUpgradeStatusValueName, &stagingStatus)) {
+    UpgradeStatus stagingStatus = UpgradeStatus::kCleared;
+    if (!ReadUpgradeStatus(&stagingStatus)) {
         Log(L"bool Kel::UpgradeFirmware No key present.  BIOS needs upgrade");
     }
     Log(L"Entered UpgradeFirmware() - ");
-    if (stagingStatus != 0) {
+    if (stagingStatus != UpgradeStatus::kCleared) {
         return EndWithoutLaunch(stagingStatus);
     }
 
@@ -251,7 +251,7 @@ bool Kel::UpgradeFirmware(const std::wstring& binaryName, HANDLE stopEvent, bool
     if (lastBackslash == std::wstring::npos || !Fits(binaryName.substr(0, lastBackslash))) {
         const std::wstring text = L"Invalid binaryName: \"" + binaryName + L"\"";
         ReportErrorEvent(MSG_CALL_FAILED, L"UpgradeFirmware", text.c_str());
-        return EndWithoutLaunch(2);
+        return EndWithoutLaunch(UpgradeStatus::kFailed);
     }
     const std::wstring pathToCapsule = binaryName.substr(0, lastBackslash);
 
@@ -279,7 +279,7 @@ bool Kel::UpgradeFirmware(const std::wstring& binaryName, HANDLE stopEvent, bool
             PathParts capsule;
             SplitPath(binaryName, capsule);  // overlong parts fail their copies below
             if (!StageFromDriverStore(pathToCapsule, executable, capsule)) {
-                stagingStatus = 2;
+                stagingStatus = UpgradeStatus::kFailed;
             }
         }
     } else {
@@ -304,17 +304,17 @@ bool Kel::UpgradeFirmware(const std::wstring& binaryName, HANDLE stopEvent, bool
             const FlashToolNames names = ChooseToolNames(srcPath);
             toolFile = names.tool + L".exe";
             if (!StageIntoFirmwareFolder(pathToCapsule, executable, names)) {
-                stagingStatus = 2;
+                stagingStatus = UpgradeStatus::kFailed;
             }
         }
     }
-    if (stagingStatus != 0) {
+    if (stagingStatus != UpgradeStatus::kCleared) {
         return EndWithoutLaunch(stagingStatus);
     }
 
     Log(L"BIOS needs upgrade");
-    stagingStatus = 1;
-    WriteServiceDword(kUpgradeStatusValueName, 1);
+    stagingStatus = UpgradeStatus::kInProgress;
+    WriteUpgradeStatus(stagingStatus);
 
     bool toolStarted = false;
     const bool ran =
@@ -324,24 +324,24 @@ bool Kel::UpgradeFirmware(const std::wstring& binaryName, HANDLE stopEvent, bool
             Log(L"KEL is running");
         }
         if (!rebootRequired) {
-            stagingStatus = 3;
+            stagingStatus = UpgradeStatus::kDone;
         }
     } else {
         const DWORD error = ::GetLastError();
         // A tool that never started made no attempt: the status goes back to 0 so that the
         // capsule stays due (the next check, logon or start tries it again). A tool that ran
         // and failed, or was cancelled, blocks the capsule for the rest of this run.
-        stagingStatus = toolStarted ? 2 : 0;
+        stagingStatus = toolStarted ? UpgradeStatus::kFailed : UpgradeStatus::kCleared;
         ReportErrorEvent(MSG_CALL_FAILED, L"RunKel", Signed(error).c_str());
         if (driverStoreMode) {
             Log(L"RunKel failed ");
         }
     }
 
-    if (WriteServiceDword(kUpgradeStatusValueName, stagingStatus)) {
+    if (WriteUpgradeStatus(stagingStatus)) {
         Log(L"Successfully set new upgrade status");
     } else {
         Log(L"FAILED to set new upgrade status");
     }
-    return stagingStatus == 1 || stagingStatus == 3;
+    return IsHandedOver(stagingStatus);
 }

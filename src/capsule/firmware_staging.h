@@ -12,9 +12,11 @@
 //
 // UpgradeStatus on the way: read on entry (only 0 lets staging start; 1 and 3 end the call with
 // true, anything else with false, without touching files); 1 just before the tool starts; after
-// the tool 3 (exit code 0), 1 (3010, a restart finishes the flash) or 2 (the tool failed, could
-// not start or was cancelled). A failed copy of a required file, a capsule path without a
-// folder or an unreadable service executable path writes nothing, so the 0 the loop wrote stays.
+// the tool 3 (exit code 0), 1 (3010, a restart finishes the flash), 2 (the tool ran and failed,
+// or was cancelled while running) or 0 again when the tool could not be started at all (no
+// user session, token, environment or process: no attempt was made). A failed copy of a
+// required file, a capsule path without a folder or an unreadable service executable path
+// writes nothing, so the 0 the loop wrote stays.
 //
 // Paths are built in buffers of 260 characters (terminator included); one that would not fit is
 // treated as a failure of its step with ERROR_FILENAME_EXCED_RANGE, never cut short.

@@ -2,6 +2,8 @@
 
 #include <userenv.h>
 
+#include <utility>
+
 #include "capsule/kel.h"
 #include "capsule/wts_info.h"
 #include "records/event_log.h"
@@ -14,24 +16,12 @@ namespace {
 // ERROR_ELEVATION_REQUIRED, which MinGW-w64's winerror.h lacks.
 constexpr DWORD kErrorElevationRequired = 740;
 
-// Tokens come back as INVALID_HANDLE_VALUE when there is none.
-struct TokenTraits {
-    using Type = HANDLE;
-    static Type Invalid() { return INVALID_HANDLE_VALUE; }
-    static void Close(Type token) { ::CloseHandle(token); }
-};
-using UniqueToken = win::UniqueAny<TokenTraits>;
-
 struct EnvironmentBlockTraits {  // CreateEnvironmentBlock
     using Type = void*;
     static Type Invalid() { return nullptr; }
     static void Close(Type block) { ::DestroyEnvironmentBlock(block); }
 };
 using UniqueEnvironmentBlock = win::UniqueAny<EnvironmentBlockTraits>;
-
-void Log(const std::wstring& message) {
-    LogToFile(message, ServiceLogPath);
-}
 
 void ReportCallFailed(const wchar_t* call, const std::wstring& result) {
     ReportErrorEvent(MSG_CALL_FAILED, call, result.c_str());
@@ -101,14 +91,13 @@ bool WaitForTool(HANDLE process, HANDLE stopEvent, DWORD& exitCode, bool& reboot
 
 }  // namespace
 
-HANDLE GetLinkedToken(HANDLE token) {
+win::UniqueHandle GetLinkedToken(HANDLE token) {
     TOKEN_LINKED_TOKEN linked{};
     DWORD returned = 0;
-    if (!::GetTokenInformation(token, TokenLinkedToken, &linked, sizeof(HANDLE), &returned) ||
-        linked.LinkedToken == nullptr) {
-        return INVALID_HANDLE_VALUE;
+    if (!::GetTokenInformation(token, TokenLinkedToken, &linked, sizeof(HANDLE), &returned)) {
+        return win::UniqueHandle();
     }
-    return linked.LinkedToken;
+    return win::UniqueHandle(linked.LinkedToken);
 }
 
 bool Kel::LaunchWithUi(const std::wstring& workingFolder, const std::wstring& applicationPath,
@@ -124,7 +113,7 @@ bool Kel::LaunchWithUi(const std::wstring& workingFolder, const std::wstring& ap
     startup.lpDesktop = desktop;
     PROCESS_INFORMATION processInfo{};
 
-    UniqueToken token(session.GetSessionUserToken());
+    win::UniqueHandle token = session.GetSessionUserToken();
     if (!token) {
         const DWORD error = ::GetLastError();
         ReportCallFailed(L"GetSessionUserToken", Signed(error));
@@ -134,9 +123,8 @@ bool Kel::LaunchWithUi(const std::wstring& workingFolder, const std::wstring& ap
     }
 
     // For a user with a split administrator token the tool needs the full one.
-    const HANDLE linked = GetLinkedToken(token.Get());
-    if (linked != INVALID_HANDLE_VALUE && linked != token.Get()) {
-        token.Reset(linked);
+    if (win::UniqueHandle linked = GetLinkedToken(token.Get())) {
+        token = std::move(linked);
     }
 
     UniqueEnvironmentBlock environment;

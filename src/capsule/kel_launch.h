@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <string>
 
+#include "win/unique_handle.h"
+
 // The switches the flashing tool is always started with.
 inline constexpr wchar_t kKelSwitches[] = L"-s -b";
 
@@ -22,7 +24,6 @@ bool RunKel(const std::wstring& folder, const std::wstring& toolFile,
             const std::wstring& binaryName, HANDLE stopEvent, bool& rebootRequired,
             bool* toolStarted = nullptr);
 
-// The token linked to |token| (for a user with a split administrator token, the full token),
-// owned by the caller; INVALID_HANDLE_VALUE when there is none or the query fails. |token|
-// stays open and owned by the caller.
-HANDLE GetLinkedToken(HANDLE token);
+// The token linked to |token| (for a user with a split administrator token, the full token);
+// empty when there is none or the query fails. |token| stays open and owned by the caller.
+win::UniqueHandle GetLinkedToken(HANDLE token);

@@ -1,42 +1,38 @@
 #include "capsule/wts_info.h"
 
-#include "win/wts_functions.h"
+#include <utility>
 
 WtsInfo::WtsInfo()
-    : sessions(nullptr),
-      sessionCount(0),
-      sessionInfo(nullptr),
-      unlocked(false),
-      found(false),
-      sessionIndex(-1),
-      remoteState(0),
-      valid(false) {
-    const win::WtsFunctions& wts = win::CurrentWtsFunctions();
-    if (!wts.enumerateSessions(WTS_CURRENT_SERVER_HANDLE, 0, 1, &sessions, &sessionCount)) {
-        sessions = nullptr;
-        sessionCount = 0;
+    : wts_(win::CurrentWtsFunctions()),
+      sessions_(nullptr, win::WtsMemoryDeleter{&wts_}),
+      sessionInfo_(nullptr, win::WtsMemoryDeleter{&wts_}) {
+    PWTS_SESSION_INFOW sessions = nullptr;
+    DWORD count = 0;
+    if (!wts_.enumerateSessions(WTS_CURRENT_SERVER_HANDLE, 0, 1, &sessions, &count)) {
         return;
     }
+    sessions_.reset(sessions);
+    sessionCount = count;
 
     for (DWORD index = 0; index < sessionCount; ++index) {
         LPWSTR buffer = nullptr;
         DWORD bytes = 0;
-        if (!wts.querySessionInformation(WTS_CURRENT_SERVER_HANDLE, sessions[index].SessionId,
-                                         WTSSessionInfoEx, &buffer, &bytes)) {
+        if (!wts_.querySessionInformation(WTS_CURRENT_SERVER_HANDLE, sessions[index].SessionId,
+                                          WTSSessionInfoEx, &buffer, &bytes)) {
             continue;
         }
-        win::UniqueWtsMemory answer(buffer);
-        const auto* info = static_cast<const WTSINFOEXW*>(answer.Get());
-        const WTSINFOEX_LEVEL1_W& level1 = info->Data.WTSInfoExLevel1;
+        win::UniqueWtsMemory<WTSINFOEXW> answer(reinterpret_cast<WTSINFOEXW*>(buffer),
+                                                win::WtsMemoryDeleter{&wts_});
+        if (!answer) {
+            continue;
+        }
+        const WTSINFOEX_LEVEL1_W& level1 = answer->Data.WTSInfoExLevel1;
         if (level1.SessionState != WTSActive) {
             continue;
         }
         sessionIndex = static_cast<int>(index);
         found = true;
-        if (sessionInfo != nullptr) {
-            wts.freeMemory(sessionInfo);
-        }
-        sessionInfo = static_cast<PWTSINFOEXW>(answer.Release());
+        sessionInfo_ = std::move(answer);
 
         // A session that cannot tell its lock state counts as locked: a later active session
         // that is known to be unlocked is preferred to it.
@@ -52,33 +48,23 @@ WtsInfo::WtsInfo()
 
     LPWSTR buffer = nullptr;
     DWORD bytes = 0;
-    if (wts.querySessionInformation(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION,
-                                    WTSIsRemoteSession, &buffer, &bytes) == TRUE) {
-        win::UniqueWtsMemory answer(buffer);
-        const bool remote = answer.Get() != nullptr && *static_cast<const BOOLEAN*>(answer.Get());
+    if (wts_.querySessionInformation(WTS_CURRENT_SERVER_HANDLE, WTS_CURRENT_SESSION,
+                                     WTSIsRemoteSession, &buffer, &bytes) == TRUE) {
+        const win::UniqueWtsMemory<BOOLEAN> answer(reinterpret_cast<BOOLEAN*>(buffer),
+                                                   win::WtsMemoryDeleter{&wts_});
+        const bool remote = answer != nullptr && *answer;
         remoteState = remote ? 2 : 1;
     }
     valid = remoteState != 0;
 }
 
-WtsInfo::~WtsInfo() {
-    const win::WtsFunctions& wts = win::CurrentWtsFunctions();
-    if (sessionInfo != nullptr) {
-        wts.freeMemory(sessionInfo);
-    }
-    if (sessions != nullptr) {
-        wts.freeMemory(sessions);
-    }
-}
-
-HANDLE WtsInfo::GetSessionUserToken() const {
+win::UniqueHandle WtsInfo::GetSessionUserToken() const {
     if (!found || sessionIndex < 0 || remoteState == 0) {
-        return INVALID_HANDLE_VALUE;
+        return win::UniqueHandle();
     }
     HANDLE token = nullptr;
-    if (!win::CurrentWtsFunctions().queryUserToken(sessionInfo->Data.WTSInfoExLevel1.SessionId,
-                                                   &token)) {
-        return INVALID_HANDLE_VALUE;
+    if (!wts_.queryUserToken(sessionInfo_->Data.WTSInfoExLevel1.SessionId, &token)) {
+        return win::UniqueHandle();
     }
-    return token;
+    return win::UniqueHandle(token);
 }

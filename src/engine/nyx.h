@@ -4,21 +4,17 @@
 
 #include <windows.h>
 
-#include <cstddef>
-
 #include "versions/firmware_version.h"
 
-// What the control side and the loop share. The layout is fixed: |stopEvent| is directly
-// followed by |changeHandle|, because the loop waits on the two as one two-handle array.
+// What the control side and the loop share.
 struct ServiceContext {
     SERVICE_STATUS_HANDLE statusHandle;  // from RegisterServiceCtrlHandlerExW
     HANDLE stopEvent;                    // same handle as Nyx::m_serviceStopEvent
-    HANDLE changeHandle;                 // the loop's folder watch, or INVALID_HANDLE_VALUE
-    volatile LONG running;               // busy flag of the loop; changed by atomic exchange only
+    // The loop's folder watch while it has one, else INVALID_HANDLE_VALUE. Owned and closed by
+    // the loop, which shows it here; no one else closes it.
+    HANDLE changeHandle;
+    volatile LONG running;  // busy flag of the loop; changed by atomic exchange only
 };
-static_assert(offsetof(ServiceContext, changeHandle) ==
-                  offsetof(ServiceContext, stopEvent) + sizeof(HANDLE),
-              "the loop waits on stopEvent and changeHandle as one array");
 
 class Nyx {
 public:
@@ -54,8 +50,10 @@ public:
     static HANDLE StartDirectoryMonitoring(const wchar_t* path);
 
     static ServiceContext m_context;
-    static HANDLE m_serviceStopEvent;  // manual reset; null until ServiceMain creates it
+    // Manual reset; null until ServiceMain creates it, then open for the life of the process.
+    static HANDLE m_serviceStopEvent;
     // Auto-reset; set by the control handler when a user logs on, so that the loop checks
-    // again (the flashing tool needs a user at the desktop). Null until ServiceMain creates it.
+    // again (the flashing tool needs a user at the desktop). Null until ServiceMain creates it,
+    // then open for the life of the process.
     static HANDLE m_logonEvent;
 };

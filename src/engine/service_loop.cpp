@@ -4,6 +4,7 @@
 #include <cwchar>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "capsule/capsule_search.h"
 #include "capsule/kel.h"
@@ -19,16 +20,6 @@
 #include "win/unique_handle.h"
 
 namespace {
-
-constexpr char kUpgradeStatusName[] = "UpgradeStatus";
-constexpr char kLastBinFileName[] = "LastBinFile";
-constexpr DWORD kStatusInProgress = 1;
-constexpr DWORD kStatusFailed = 2;
-constexpr DWORD kStatusDone = 3;
-
-void Log(const std::wstring& message) {
-    LogToFile(message, ServiceLogPath);
-}
 
 std::wstring Widen(const char* text) {
     std::wstring wide;
@@ -56,18 +47,15 @@ bool BeginsWithFamily(const std::wstring& name, const std::wstring& family) {
                             family.c_str(), familyLength) == CSTR_EQUAL;
 }
 
-void CloseWatch(ServiceContext& context) {
-    if (context.changeHandle != INVALID_HANDLE_VALUE) {
-        ::FindCloseChangeNotification(context.changeHandle);
-        context.changeHandle = INVALID_HANDLE_VALUE;
-    }
-}
-
-// One run of the loop thread. The folder watch lives in the shared context (the wait takes
-// the stop event and the watch as one array), so it is closed by hand on every way out.
+// One run of the loop thread. It owns the folder watch; the shared context only shows its
+// handle, which the run publishes and withdraws together with the watch.
 class LoopRun {
 public:
     explicit LoopRun(ServiceContext& context) : context_(context) {}
+    ~LoopRun() { CloseWatch(); }
+
+    LoopRun(const LoopRun&) = delete;
+    LoopRun& operator=(const LoopRun&) = delete;
 
     void Run() {
         if (!StartUp()) {
@@ -80,7 +68,7 @@ public:
                 ::InterlockedExchange(&context_.running, 0);
             }
             check = true;
-            if (!upgraded_ && context_.changeHandle == INVALID_HANDLE_VALUE) {
+            if (!upgraded_ && !watch_) {
                 SetUpWatch();
                 // The first check of a run looks in the Windows firmware folder; when the
                 // watch set-up finds a newer package in the driver store (or the store's
@@ -97,7 +85,7 @@ public:
             // After a bounded wait only the watch set-up runs again.
             check = reason != WakeReason::kRetryWatchSetUp;
         }
-        CloseWatch(context_);
+        CloseWatch();
         End();
     }
 
@@ -109,13 +97,14 @@ public:
 private:
     // Start-up steps; false when the loop must end (the end lines are then written).
     bool StartUp() {
-        DWORD initialStatus = kStatusFailed;
-        ReadServiceDword(kUpgradeStatusName, &initialStatus);
-        Log(L"UpgradeStatus Initial read from registry: " + std::to_wstring(initialStatus));
+        UpgradeStatus initialStatus = UpgradeStatus::kFailed;
+        ReadUpgradeStatus(&initialStatus);
+        Log(L"UpgradeStatus Initial read from registry: " +
+            std::to_wstring(static_cast<DWORD>(initialStatus)));
         // A flash that was handed over (1) stays on record until a start after the reboot has
         // judged it, so a stop during the first minute or an aborted start cannot lose it.
-        if (initialStatus != kStatusInProgress) {
-            WriteServiceDword(kUpgradeStatusName, 0);
+        if (initialStatus != UpgradeStatus::kInProgress) {
+            WriteUpgradeStatus(UpgradeStatus::kCleared);
         }
 
         Log(L"start looking for capsule - Wait for 1 minute - ");
@@ -148,10 +137,10 @@ private:
         biosVersionAtStart_ = MakeFirmwareVersion(LowByte(fields[0]), LowByte(fields[1]),
                                                   LowByte(fields[2]), LowByte(fields[3]));
 
-        DWORD status = kStatusDone;
-        ReadServiceDword(kUpgradeStatusName, &status);
+        UpgradeStatus status = UpgradeStatus::kDone;
+        ReadUpgradeStatus(&status);
         std::wstring lastBinFile;
-        if (ReadServiceString(kLastBinFileName, lastBinFile)) {
+        if (ReadServiceString(kLastBinFileValueName, lastBinFile)) {
             lastBinFile.resize(std::wcslen(lastBinFile.c_str()));  // the text up to its first zero
             std::uint8_t bytes[4] = {0, 0, 0, 0};
             ParseCapsuleVersion(CapsuleFileNameOf(lastBinFile).c_str(), bytes[0], bytes[1],
@@ -165,7 +154,7 @@ private:
                 std::to_wstring(error));
         }
 
-        if (status == kStatusInProgress && MachineRestartedSinceLastAttempt()) {
+        if (status == UpgradeStatus::kInProgress && MachineRestartedSinceLastAttempt()) {
             VerifyLastAttempt(lastBinFile);
         }
         Log(L"ServiceLoop : startup done");
@@ -184,11 +173,11 @@ private:
         if (LastAttemptInstalled(biosVersionAtStart_, lastAttempted_)) {
             Log(L"ServiceLoop : last upgrade succeeded");
             ReportInfoEvent(MSG_UPGRADE_SUCCEEDED, lastBinFile);
-            WriteServiceDword(kUpgradeStatusName, kStatusDone);
+            WriteUpgradeStatus(UpgradeStatus::kDone);
         } else {
             ReportErrorEvent(MSG_UPGRADE_FAILED, lastBinFile);
             Log(L"ServiceLoop : last upgrade failed");
-            WriteServiceDword(kUpgradeStatusName, kStatusFailed);
+            WriteUpgradeStatus(UpgradeStatus::kFailed);
         }
     }
 
@@ -199,13 +188,13 @@ private:
         if (!Nyx::IsUpgradeNeeded(capsulePath, lastAttempted_)) {
             return;
         }
-        DWORD status = kStatusDone;
-        ReadServiceDword(kUpgradeStatusName, &status);
+        UpgradeStatus status = UpgradeStatus::kDone;
+        ReadUpgradeStatus(&status);
         Log(L"IsUpgradeneeded :  new capsule found");
 
-        if (status == kStatusFailed) {
+        if (status == UpgradeStatus::kFailed) {
             std::wstring lastBinFile;
-            ReadServiceString(kLastBinFileName, lastBinFile);
+            ReadServiceString(kLastBinFileValueName, lastBinFile);
             if (::CompareStringW(LOCALE_USER_DEFAULT, NORM_IGNORECASE, lastBinFile.c_str(), -1,
                                  capsulePath, -1) == CSTR_EQUAL) {
                 Log(L"IsUpgradeneeded :  not retrying capsule since last attempt failed ");
@@ -215,16 +204,15 @@ private:
 
         Log(L"ServiceLoop : update registry[LastBinFile]");
         ::OutputDebugStringW(capsulePath);
-        CloseWatch(context_);
-        waitCount_ = 1;
+        CloseWatch();
         ReportInfoEvent(MSG_UPGRADING_FIRMWARE, capsulePath);
         std::optional<std::wstring> previousLastBinFile;
         std::wstring recorded;
-        if (ReadServiceString(kLastBinFileName, recorded)) {
+        if (ReadServiceString(kLastBinFileValueName, recorded)) {
             previousLastBinFile = recorded.c_str();
         }
-        WriteServiceString(kLastBinFileName, capsulePath);
-        WriteServiceDword(kUpgradeStatusName, 0);
+        WriteServiceString(kLastBinFileValueName, capsulePath);
+        WriteUpgradeStatus(UpgradeStatus::kCleared);
 
         Log(L"ServiceLoop :  Entering into UpgradeFirmware");
         upgraded_ = Kel::UpgradeFirmware(capsulePath, Nyx::m_serviceStopEvent, rebootRequired_);
@@ -242,15 +230,15 @@ private:
     // then no attempt was made, and LastBinFile goes back to what it held before, so the
     // capsule stays due for the next check, logon or start.
     static void ForgetAttemptIfToolNeverRan(const std::optional<std::wstring>& previous) {
-        DWORD status = kStatusFailed;
-        ReadServiceDword(kUpgradeStatusName, &status);
-        if (status != 0) {
+        UpgradeStatus status = UpgradeStatus::kFailed;
+        ReadUpgradeStatus(&status);
+        if (status != UpgradeStatus::kCleared) {
             return;
         }
         if (previous) {
-            WriteServiceString(kLastBinFileName, *previous);
+            WriteServiceString(kLastBinFileValueName, *previous);
         } else {
-            DeleteServiceValue(kLastBinFileName);
+            DeleteServiceValue(kLastBinFileValueName);
         }
         Log(L"ServiceLoop : flashing tool did not start, attempt not recorded");
     }
@@ -276,7 +264,7 @@ private:
             searchDriverStore = true;
             Log(L"Searched DIRID13 and latestbiosversionfromWU is  greater than installed "
                 L"version : ");
-            context_.changeHandle = store.Release();
+            Watch(std::move(store));
         } else {
             searchDriverStore = false;
             store.Reset();
@@ -284,9 +272,19 @@ private:
             if (firmwareFolderPath[0] == L'\0') {
                 BuildFirmwareFolderPath();
             }
-            context_.changeHandle = Nyx::StartDirectoryMonitoring(firmwareFolderPath);
+            Watch(win::UniqueChangeNotification(Nyx::StartDirectoryMonitoring(firmwareFolderPath)));
         }
-        waitCount_ = 2;
+    }
+
+    // Takes |watch| over and shows its handle in the shared context.
+    void Watch(win::UniqueChangeNotification watch) {
+        watch_ = std::move(watch);
+        context_.changeHandle = watch_.Get();
+    }
+
+    void CloseWatch() {
+        context_.changeHandle = INVALID_HANDLE_VALUE;
+        watch_.Reset();
     }
 
     // The version series of the last package folder of |family| that the driver store
@@ -329,8 +327,9 @@ private:
     // Sleeps until the stop event, the folder watch or (until a capsule was handed over) a
     // logon fires, or the bounded wait after a failed watch set-up ends.
     WakeReason WaitForChange() {
-        HANDLE handles[3] = {context_.stopEvent, context_.changeHandle, nullptr};
-        DWORD count = waitCount_;
+        HANDLE handles[3] = {context_.stopEvent, watch_.Get(), nullptr};
+        const bool watching = static_cast<bool>(watch_);
+        DWORD count = watching ? 2 : 1;
         const bool watchingLogons = !upgraded_ && Nyx::m_logonEvent != nullptr;
         const DWORD logonIndex = count;
         if (watchingLogons) {
@@ -339,13 +338,12 @@ private:
         const bool bounded = !upgraded_ && watchSetUpFailed_;
         const DWORD result =
             ::WaitForMultipleObjects(count, handles, FALSE, CycleWaitTimeout(bounded));
-        if (waitCount_ == 2 && result == WAIT_OBJECT_0 + 1) {
-            if (!::FindNextChangeNotification(context_.changeHandle)) {
+        if (watching && result == WAIT_OBJECT_0 + 1) {
+            if (!::FindNextChangeNotification(watch_.Get())) {
                 const DWORD error = ::GetLastError();
                 Log(L"FindNextChangeNotification failed with Error code: " +
                     std::to_wstring(error));
-                CloseWatch(context_);
-                waitCount_ = 1;
+                CloseWatch();
             }
             return WakeReason::kFolderChange;
         }
@@ -360,7 +358,7 @@ private:
     }
 
     ServiceContext& context_;
-    DWORD waitCount_ = 1;
+    win::UniqueChangeNotification watch_;
     FirmwareVersion lastAttempted_ = 0;
     FirmwareVersion biosVersionAtStart_ = 0;
     bool upgraded_ = false;

@@ -1,7 +1,7 @@
 // How long the service loop waits after the service started before its first check.
 //
 // Each program links exactly one definition: the service links the fixed one-minute wait
-// (library nyx_startup_delay), the simulation build one that reads its settings.
+// (library nyx_machine_defaults), the simulation build one that reads its settings.
 #pragma once
 
 #include <windows.h>

@@ -13,10 +13,6 @@ namespace {
 
 constexpr size_t kEventTextLength = 256;
 
-void Log(const std::wstring& message) {
-    LogToFile(message, ServiceLogPath);
-}
-
 std::uint8_t LowByte(int field) {
     return static_cast<std::uint8_t>(field & 0xFF);
 }

@@ -49,6 +49,10 @@ void LogToFile(const std::wstring& message, const std::wstring& path) {
     std::fclose(file);
 }
 
+void Log(const std::wstring& message) {
+    LogToFile(message, ServiceLogPath);
+}
+
 void DeleteOldLogFile() {
     if (::GetFileAttributesW(ServiceLogPath) == INVALID_FILE_ATTRIBUTES) {
         return;

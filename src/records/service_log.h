@@ -15,6 +15,9 @@ inline constexpr wchar_t ServiceLogPath[] = L"C:\\Windows\\System32\\Firmware\\N
 // the file (with a byte-order mark) and the one folder level above it when they are missing.
 void LogToFile(const std::wstring& message, const std::wstring& path);
 
+// Appends |message| to the service log at ServiceLogPath (LogToFile).
+void Log(const std::wstring& message);
+
 // Deletes the service log, if there is one, so that the log of a new capsule update starts
 // empty, and reports the outcome to the event log.
 void DeleteOldLogFile();

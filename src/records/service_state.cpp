@@ -3,6 +3,7 @@
 #include <cwchar>
 
 #include "win/unique_handle.h"
+#include "win/utf8.h"
 
 namespace {
 
@@ -43,20 +44,6 @@ bool FailRead(LONG status) {
                                                                      : status);
 }
 
-std::wstring Utf8ToWide(const std::string& text) {
-    if (text.empty()) {
-        return {};
-    }
-    const int length =
-        ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    if (length <= 0) {
-        return {};
-    }
-    std::wstring wide(static_cast<size_t>(length), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], length);
-    return wide;
-}
-
 }  // namespace
 
 bool RegReadDword(HKEY root, const char* subKey, const std::string& name, DWORD* value) {
@@ -79,7 +66,7 @@ bool RegReadDword(HKEY root, const char* subKey, const std::string& name, DWORD*
 }
 
 bool RegReadString(HKEY root, const char* subKey, const std::string& name, std::wstring& value) {
-    const std::wstring wideName = Utf8ToWide(name);
+    const std::wstring wideName = win::Utf8ToWide(name);
     KeyAccess key(root, subKey);
     if (!key.IsOpen()) {
         return Fail(key.Status());
@@ -115,7 +102,7 @@ bool RegWriteDword(HKEY root, const char* subKey, const std::string& name, DWORD
 
 bool RegWriteString(HKEY root, const char* subKey, const std::string& name,
                     const std::wstring& value) {
-    const std::wstring wideName = Utf8ToWide(name);
+    const std::wstring wideName = win::Utf8ToWide(name);
     KeyAccess key(root, subKey);
     if (!key.IsOpen()) {
         return Fail(key.Status());
@@ -175,4 +162,17 @@ bool ReadServiceKeyWriteTime(FILETIME* lastWrite) {
     const LONG status = ::RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, nullptr, nullptr,
                                            nullptr, nullptr, nullptr, nullptr, nullptr, lastWrite);
     return status == ERROR_SUCCESS || Fail(status);
+}
+
+bool ReadUpgradeStatus(UpgradeStatus* status) {
+    DWORD value = 0;
+    if (!ReadServiceDword(kUpgradeStatusValueName, &value)) {
+        return false;
+    }
+    *status = static_cast<UpgradeStatus>(value);
+    return true;
+}
+
+bool WriteUpgradeStatus(UpgradeStatus status) {
+    return WriteServiceDword(kUpgradeStatusValueName, static_cast<DWORD>(status));
 }

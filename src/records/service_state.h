@@ -29,6 +29,14 @@ inline constexpr char kServiceKeyPath[] = "SYSTEM\\CurrentControlSet\\Services\\
 inline constexpr char kUpgradeStatusValueName[] = "UpgradeStatus";
 inline constexpr char kLastBinFileValueName[] = "LastBinFile";
 
+// The values UpgradeStatus holds. A stored value outside these reads as itself and matches none.
+enum class UpgradeStatus : DWORD {
+    kCleared = 0,     // no attempt under way: staging may start
+    kInProgress = 1,  // the tool was started, or finished and asked for a restart
+    kFailed = 2,      // the tool failed, or the restart did not bring the capsule's version
+    kDone = 3,        // flashed
+};
+
 // ---- General functions: any root key; |subKey| null means the root key itself. The sub-key
 // is opened with RegOpenKeyA and never created here.
 
@@ -64,6 +72,10 @@ bool ReadServiceString(const std::string& name, std::wstring& value);
 // EnsureServiceKey, then RegWriteDword / RegWriteString on the service key.
 bool WriteServiceDword(const std::string& name, DWORD value);
 bool WriteServiceString(const std::string& name, std::wstring value);
+
+// ReadServiceDword / WriteServiceDword of UpgradeStatus.
+bool ReadUpgradeStatus(UpgradeStatus* status);
+bool WriteUpgradeStatus(UpgradeStatus status);
 
 // Removes the value |name| from the service key. True when it was removed or did not exist.
 bool DeleteServiceValue(const std::string& name);

@@ -53,9 +53,7 @@ DWORD Nyx::runService() {
     const DWORD error = ::GetLastError();
     const std::wstring errorText = std::to_wstring(static_cast<int>(error));
     ReportErrorEvent(MSG_CALL_FAILED, L"StartServiceCtrlDispatcher", errorText.c_str());
-    LogToFile(
-        L"int Nyx::runService - StartServiceCtrlDispatcher failed GetLastError() = " + errorText,
-        ServiceLogPath);
+    Log(L"int Nyx::runService - StartServiceCtrlDispatcher failed GetLastError() = " + errorText);
     return error;
 }
 
@@ -65,7 +63,7 @@ int APIENTRY wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previousInstance*/, LP
     const std::vector<OptionPair> pairs =
         ParseCommandLine(commandLine != nullptr ? commandLine : L"");
     if (pairs.empty()) {
-        LogToFile(L"int APIENTRY wWinMain entered", ServiceLogPath);
+        Log(L"int APIENTRY wWinMain entered");
         return static_cast<int>(Nyx::runService());
     }
     return static_cast<int>(DispatchOptions(pairs, table));

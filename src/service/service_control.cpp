@@ -22,25 +22,31 @@ DWORD WINAPI LoopThreadEntry(LPVOID parameter) {
     try {
         Nyx::ServiceLoop(static_cast<ServiceContext*>(parameter));
     } catch (const std::exception&) {
-        LogToFile(L"ServiceLoop : ended by an unexpected exception", ServiceLogPath);
+        Log(L"ServiceLoop : ended by an unexpected exception");
     }
     return 0;
 }
 
-void CloseServiceHandles() {
-    if (Nyx::m_logonEvent != nullptr) {
-        ::CloseHandle(Nyx::m_logonEvent);
-        Nyx::m_logonEvent = nullptr;
+// The stop and logon events stay open for the life of the process: the control handler may
+// still run after STOPPED was reported. A later ServiceMain in the same process starts them
+// unsignalled. Returns 0, or the error when the stop event could not be created.
+DWORD PrepareServiceEvents() {
+    DWORD error = 0;
+    if (Nyx::m_serviceStopEvent == nullptr) {
+        Nyx::m_serviceStopEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        if (Nyx::m_serviceStopEvent == nullptr) {
+            error = ::GetLastError();
+        }
+    } else {
+        ::ResetEvent(Nyx::m_serviceStopEvent);
     }
-    if (Nyx::m_serviceStopEvent != nullptr) {
-        ::CloseHandle(Nyx::m_serviceStopEvent);
-        Nyx::m_serviceStopEvent = nullptr;
-        Nyx::m_context.stopEvent = nullptr;
+    // Without it the loop still runs; it only misses logons.
+    if (Nyx::m_logonEvent == nullptr) {
+        Nyx::m_logonEvent = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    } else {
+        ::ResetEvent(Nyx::m_logonEvent);
     }
-    if (Nyx::m_context.changeHandle != INVALID_HANDLE_VALUE) {
-        ::FindCloseChangeNotification(Nyx::m_context.changeHandle);
-        Nyx::m_context.changeHandle = INVALID_HANDLE_VALUE;
-    }
+    return error;
 }
 
 // Runs the loop on its own thread until the stop event is set and the loop has returned.
@@ -50,9 +56,8 @@ DWORD RunLoopUntilStopped() {
         ::CreateThread(nullptr, 0, LoopThreadEntry, &Nyx::m_context, 0, nullptr));
     if (!loopThread) {
         const DWORD error = ::GetLastError();
-        LogToFile(
-            L"could not start Nyx::ServiceLoop thread : GetLastError() = " + std::to_wstring(error),
-            ServiceLogPath);
+        Log(L"could not start Nyx::ServiceLoop thread : GetLastError() = " +
+            std::to_wstring(error));
         return error;
     }
     ::WaitForSingleObject(Nyx::m_serviceStopEvent, INFINITE);
@@ -78,30 +83,23 @@ DWORD ReportServiceStatus(DWORD state, DWORD exitCode, DWORD waitHint) {
 }
 
 void WINAPI Nyx::ServiceMain(DWORD /*argc*/, LPWSTR* /*argv*/) {
-    LogToFile(L"void WINAPI Nyx::ServiceMain : ServiceMain entered", ServiceLogPath);
+    Log(L"void WINAPI Nyx::ServiceMain : ServiceMain entered");
 
     // The stop event exists before the control handler is registered, so that a stop
     // arriving during start-up is never lost.
-    m_serviceStopEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    const DWORD createEventError = m_serviceStopEvent == nullptr ? ::GetLastError() : 0;
-    // Without it the loop still runs; it only misses logons.
-    m_logonEvent = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    const DWORD createEventError = PrepareServiceEvents();
 
-    m_context = ServiceContext{nullptr, nullptr, nullptr, 0};
-    m_context.stopEvent = m_serviceStopEvent;
+    m_context = ServiceContext{nullptr, m_serviceStopEvent, INVALID_HANDLE_VALUE, 0};
     m_context.statusHandle =
         ::RegisterServiceCtrlHandlerExW(kServiceDisplayName, Nyx::ServiceHandler, &m_context);
-    m_context.changeHandle = INVALID_HANDLE_VALUE;
     if (m_context.statusHandle == nullptr) {
         const DWORD error = ::GetLastError();
-        LogToFile(L"RegisterServiceCtrlHandlerEx failed with Error code: " + std::to_wstring(error),
-                  ServiceLogPath);
-        CloseServiceHandles();
+        Log(L"RegisterServiceCtrlHandlerEx failed with Error code: " + std::to_wstring(error));
         return;
     }
 
     ReportServiceStatus(SERVICE_START_PENDING, 0, kPendingWaitHint);
-    LogToFile(L"m_context.running status : " + std::to_wstring(m_context.running), ServiceLogPath);
+    Log(L"m_context.running status : " + std::to_wstring(m_context.running));
 
     DWORD exitCode = 0;
     if (m_serviceStopEvent != nullptr) {
@@ -112,19 +110,16 @@ void WINAPI Nyx::ServiceMain(DWORD /*argc*/, LPWSTR* /*argv*/) {
             exitCode = RunLoopUntilStopped();
         }
     } else {
-        LogToFile(L"could not create NYX::m_serviceStopEvent : GetLastError() = " +
-                      std::to_wstring(createEventError),
-                  ServiceLogPath);
+        Log(L"could not create NYX::m_serviceStopEvent : GetLastError() = " +
+            std::to_wstring(createEventError));
     }
 
     ReportServiceStatus(SERVICE_STOPPED, exitCode, 0);
-    CloseServiceHandles();
 }
 
 DWORD WINAPI Nyx::ServiceHandler(DWORD control, DWORD eventType, LPVOID /*eventData*/,
                                  LPVOID /*context*/) {
-    LogToFile(L"DWORD WINAPI Nyx::ServiceHandler : control = " + std::to_wstring(control),
-              ServiceLogPath);
+    Log(L"DWORD WINAPI Nyx::ServiceHandler : control = " + std::to_wstring(control));
     switch (control) {
         case SERVICE_CONTROL_STOP:
         case SERVICE_CONTROL_SHUTDOWN:

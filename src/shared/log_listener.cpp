@@ -29,9 +29,6 @@ const std::wstring& CqvLogListener::LogData::Format() const {
 
 CqvLogListener::CqvLogListener(int defaultMinLevel)
     : minLevel(defaultMinLevel), maxLevel(LogLevelError) {
-    if (skipPolicy) {
-        return;
-    }
     win::UniqueRegKey productKey;
     win::UniqueRegKey moduleKey;
     if (OpenPolicyKeys(productKey, moduleKey)) {

@@ -74,8 +74,6 @@ public:
 protected:
     int minLevel;
     int maxLevel;
-    // Skips the policy; no listener of this system sets it.
-    bool skipPolicy = false;
 };
 
 }  // namespace Shared

@@ -9,22 +9,9 @@
 #include "simulation/simulation_settings.h"
 #include "win/event_reporter.h"
 #include "win/unique_handle.h"
+#include "win/utf8.h"
 
 namespace {
-
-std::string ToUtf8(const std::wstring& text) {
-    if (text.empty()) {
-        return {};
-    }
-    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                           nullptr, 0, nullptr, nullptr);
-    std::string utf8(size > 0 ? static_cast<size_t>(size) : 0, '\0');
-    if (size > 0) {
-        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &utf8[0],
-                              size, nullptr, nullptr);
-    }
-    return utf8;
-}
 
 const wchar_t* TypeWord(WORD type) {
     switch (type) {
@@ -62,7 +49,7 @@ private:
             }
             line += L" |" + text;
         }
-        return ToUtf8(line) + "\n";
+        return win::WideToUtf8(line) + "\n";
     }
 
     void Append(const std::wstring& path, const std::string& line) {

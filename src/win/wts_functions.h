@@ -9,8 +9,9 @@
 
 #include <windows.h>
 
+#include <memory>
+
 #include "win/sdk_compat.h"
-#include "win/unique_handle.h"
 
 namespace win {
 
@@ -33,12 +34,17 @@ const WtsFunctions& CurrentWtsFunctions();
 // Installs |functions| (nullptr restores the system table) and returns the one it replaces.
 const WtsFunctions* SetWtsFunctions(const WtsFunctions* functions);
 
-// A buffer returned by the session functions, freed through the table in force.
-struct WtsMemoryTraits {
-    using Type = void*;
-    static Type Invalid() { return nullptr; }
-    static void Close(Type memory) { CurrentWtsFunctions().freeMemory(memory); }
+// Frees a buffer through the table that handed it out, keeping the thread's last error.
+struct WtsMemoryDeleter {
+    const WtsFunctions* functions = nullptr;
+    void operator()(void* memory) const {
+        const DWORD lastError = ::GetLastError();
+        functions->freeMemory(memory);
+        ::SetLastError(lastError);
+    }
 };
-using UniqueWtsMemory = UniqueAny<WtsMemoryTraits>;
+// A buffer returned by the session functions of one table, freed through the same table.
+template <typename T>
+using UniqueWtsMemory = std::unique_ptr<T, WtsMemoryDeleter>;
 
 }  // namespace win

@@ -18,23 +18,13 @@
 #include <cstdlib>
 #include <string>
 
+#include "win/utf8.h"
+
 namespace {
 
 const wchar_t kOrderPath[] = L"C:\\FakeFlashTool\\order.txt";
 const wchar_t kRecordPath[] = L"C:\\FakeFlashTool\\record.txt";
 const wchar_t kRecordTempPath[] = L"C:\\FakeFlashTool\\record.tmp";
-
-std::string ToUtf8(const std::wstring& text) {
-    if (text.empty()) {
-        return {};
-    }
-    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
-                                           nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(size), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &out[0], size,
-                          nullptr, nullptr);
-    return out;
-}
 
 std::string ReadOrder() {
     HANDLE file = ::CreateFileW(kOrderPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -98,12 +88,12 @@ std::string UpgradeStatus() {
 void WriteRecord() {
     std::string record;
     record += "pid=" + std::to_string(::GetCurrentProcessId()) + "\r\n";
-    record += "command_line=" + ToUtf8(::GetCommandLineW()) + "\r\n";
-    record += "working_folder=" + ToUtf8(CurrentFolder()) + "\r\n";
-    record += "image=" + ToUtf8(ImagePath()) + "\r\n";
-    record += "desktop=" + ToUtf8(Desktop()) + "\r\n";
+    record += "command_line=" + win::WideToUtf8(::GetCommandLineW()) + "\r\n";
+    record += "working_folder=" + win::WideToUtf8(CurrentFolder()) + "\r\n";
+    record += "image=" + win::WideToUtf8(ImagePath()) + "\r\n";
+    record += "desktop=" + win::WideToUtf8(Desktop()) + "\r\n";
     record += "console_processes=" + std::to_string(ConsoleProcessCount()) + "\r\n";
-    record += "marker=" + ToUtf8(Marker()) + "\r\n";
+    record += "marker=" + win::WideToUtf8(Marker()) + "\r\n";
     record += "upgrade_status=" + UpgradeStatus() + "\r\n";
 
     HANDLE file =
