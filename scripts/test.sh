@@ -21,6 +21,21 @@ else
     record formatting "FAILED (run clang-format -i on the files above)"
 fi
 
+echo "== Layers (folders of src/ include each other one way only)"
+# The check must notice a cycle, so it first runs on a small tree with one planted.
+planted=$(mktemp -d)
+mkdir -p "$planted/low" "$planted/high"
+echo '#include "high/b.h"' >"$planted/low/a.h"
+echo '#include "low/a.h"' >"$planted/high/b.h"
+if python3 "$ROOT/scripts/check_layers.py" "$planted" >/dev/null; then
+    record layers "FAILED (scripts/check_layers.py misses a planted cycle)"
+elif python3 "$ROOT/scripts/check_layers.py" "$ROOT/src"; then
+    record layers ok
+else
+    record layers "FAILED (the includes above run upwards)"
+fi
+rm -rf "$planted"
+
 echo "== Native tree (portable units, AddressSanitizer + UndefinedBehaviorSanitizer)"
 if nyx_build "$BUILD/native" -DNYX_WERROR=ON -DCMAKE_CXX_COMPILER=g++ -DCMAKE_C_COMPILER=gcc; then
     if (cd "$BUILD/native" && ctest --output-on-failure -j "$NYX_JOBS"); then
