@@ -186,6 +186,12 @@ bool SearchFolderForCapsule(const wchar_t* folder, BYTE& b1, BYTE& b2, BYTE& b3,
         win::UniqueFindHandle find(::FindFirstFileW(pattern.Get(), &entry));
         if (find) {
             do {
+                // The pattern also matches short names and follows the old wildcard rules:
+                // only a file whose own name is a capsule's competes.
+                if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+                    !IsCapsuleCandidateName(entry.cFileName, family)) {
+                    continue;
+                }
                 VersionBytes found{};
                 ParseCapsuleVersion(entry.cFileName, found.b1, found.b2, found.b3, found.b4);
                 if (found.Number() <= bar.Number()) {

@@ -67,11 +67,12 @@ bool SearchFromStartFolder(const wchar_t* folder, BYTE& b1, BYTE& b2, BYTE& b3, 
                            wchar_t* path, const std::wstring& family);
 
 // Searches the tree below |folder| (no depth limit): in each folder its sub-folders first,
-// then its own files matching "<family right-aligned in 3>_??????*.bin", each in the order
-// the file system enumerates them. A capsule replaces the best one only when its version is
-// strictly greater, so among equal versions the first one met wins, and a sub-folder's
-// capsule beats an equal one beside it. Folders that cannot be enumerated contribute
-// nothing, silently. Arguments and result as for FindNewestCapsule; an empty or null
+// then its own files matching "<family right-aligned in 3>_??????*.bin" whose long names are
+// capsule names (IsCapsuleCandidateName: no folder, no match through a short name, digits
+// where the version is read), each in the order the file system enumerates them. A capsule replaces
+// the best one only when its version is strictly greater, so among equal versions the first one met
+// wins, and a sub-folder's capsule beats an equal one beside it. Folders that cannot be enumerated
+// contribute nothing, silently. Arguments and result as for FindNewestCapsule; an empty or null
 // |folder| gives false.
 bool SearchFolderForCapsule(const wchar_t* folder, BYTE& b1, BYTE& b2, BYTE& b3, BYTE& b4,
                             wchar_t* path, const std::wstring& family);

@@ -35,8 +35,10 @@ public:
 
     // The update loop; runs on its own thread (the only one that touches the folder watch,
     // the service's registry values and the flashing tool) until the stop event is set or
-    // its start-up is abandoned. |context| may be null (logged, nothing else done).
-    static void ServiceLoop(ServiceContext* context);
+    // its start-up is abandoned. |context| may be null (logged, nothing else done). Returns 0;
+    // or ERROR_EXCEPTION_IN_SERVICE when an exception ended it, after it closed its watch and
+    // logged and reported its end as usual. No exception leaves it.
+    static DWORD ServiceLoop(ServiceContext* context);
 
     // Is there a capsule of this machine's BIOS family that must be flashed now? Searches the
     // folder searchDriverStore selects; true only when the newest capsule is newer than both

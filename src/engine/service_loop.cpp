@@ -427,13 +427,23 @@ HANDLE Nyx::StartDirectoryMonitoring(const wchar_t* path) {
     ::ExitProcess(error);
 }
 
-void Nyx::ServiceLoop(ServiceContext* context) {
-    ReportInfoEvent(MSG_SERVICE_STARTING);
-    Log(L"void Nyx::ServiceLoop entered");
-    if (context == nullptr) {
-        Log(L"ServiceLoop : received NULL context");
-        LoopRun::End();
-        return;
+DWORD Nyx::ServiceLoop(ServiceContext* context) {
+    try {
+        ReportInfoEvent(MSG_SERVICE_STARTING);
+        Log(L"void Nyx::ServiceLoop entered");
+        if (context == nullptr) {
+            Log(L"ServiceLoop : received NULL context");
+            LoopRun::End();
+            return 0;
+        }
+        LoopRun(*context).Run();  // its watch is closed on every way out, exceptions included
+        return 0;
+    } catch (...) {
     }
-    LoopRun(*context).Run();
+    try {
+        Log(L"ServiceLoop : ended by an unexpected exception");
+        LoopRun::End();
+    } catch (...) {
+    }
+    return ERROR_EXCEPTION_IN_SERVICE;
 }

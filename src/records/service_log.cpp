@@ -24,9 +24,7 @@ void ReportOpenFailure(const std::wstring& path, int error) {
     ::OutputDebugStringW(line.c_str());
 }
 
-}  // namespace
-
-void LogToFile(const std::wstring& message, const std::wstring& path) {
+void AppendLine(const std::wstring& message, const std::wstring& path) {
     if (!path.empty()) {
         const size_t separator = path.find_last_of(L"\\/");
         if (separator != std::wstring::npos) {
@@ -47,6 +45,16 @@ void LogToFile(const std::wstring& message, const std::wstring& path) {
                   now.wHour, now.wMinute, now.wSecond);
     std::fwprintf(file, L"%ls\n", message.c_str());
     std::fclose(file);
+}
+
+}  // namespace
+
+void LogToFile(const std::wstring& message, const std::wstring& path) {
+    // Callers log a failure and then report its error: creating the folder and writing the
+    // line must not change it.
+    const DWORD lastError = ::GetLastError();
+    AppendLine(message, path);
+    ::SetLastError(lastError);
 }
 
 void Log(const std::wstring& message) {

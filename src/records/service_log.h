@@ -13,6 +13,7 @@ inline constexpr wchar_t ServiceLogPath[] = L"C:\\Windows\\System32\\Firmware\\N
 
 // Appends "[yyyy-mm-dd hh:mm:ss] <message>" and a line end to the file at |path|, creating
 // the file (with a byte-order mark) and the one folder level above it when they are missing.
+// The thread's last error is the same afterwards as before.
 void LogToFile(const std::wstring& message, const std::wstring& path);
 
 // Appends |message| to the service log at ServiceLogPath (LogToFile).

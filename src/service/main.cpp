@@ -57,8 +57,9 @@ DWORD Nyx::runService() {
     return error;
 }
 
-int APIENTRY wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previousInstance*/, LPWSTR commandLine,
-                      int /*showCommand*/) {
+namespace {
+
+int RunWinMain(LPWSTR commandLine) {
     const CommandTable& table = GetCommandTable();
     const std::vector<OptionPair> pairs =
         ParseCommandLine(commandLine != nullptr ? commandLine : L"");
@@ -67,4 +68,16 @@ int APIENTRY wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previousInstance*/, LP
         return static_cast<int>(Nyx::runService());
     }
     return static_cast<int>(DispatchOptions(pairs, table));
+}
+
+}  // namespace
+
+int APIENTRY wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previousInstance*/, LPWSTR commandLine,
+                      int /*showCommand*/) {
+    // Whatever the type, no exception ends the process unreported by its exit code.
+    try {
+        return RunWinMain(commandLine);
+    } catch (...) {
+        return static_cast<int>(ERROR_EXCEPTION_IN_SERVICE);
+    }
 }

@@ -1,6 +1,5 @@
 #include "service/service_control.h"
 
-#include <exception>
 #include <string>
 
 #include "engine/nyx.h"
@@ -18,13 +17,13 @@ constexpr DWORD kAcceptedControls =
 constexpr DWORD kPendingWaitHint = 3000;
 
 DWORD WINAPI LoopThreadEntry(LPVOID parameter) {
-    // Nothing may leave a thread entry point by exception; the loop reports its own failures.
+    // Nothing may leave a thread entry point by exception. The loop ends itself the normal way
+    // on one; this only guards against one thrown while it does so.
     try {
-        Nyx::ServiceLoop(static_cast<ServiceContext*>(parameter));
-    } catch (const std::exception&) {
-        Log(L"ServiceLoop : ended by an unexpected exception");
+        return Nyx::ServiceLoop(static_cast<ServiceContext*>(parameter));
+    } catch (...) {
+        return ERROR_EXCEPTION_IN_SERVICE;
     }
-    return 0;
 }
 
 // The stop and logon events stay open for the life of the process: the control handler may
@@ -49,8 +48,8 @@ DWORD PrepareServiceEvents() {
     return error;
 }
 
-// Runs the loop on its own thread until the stop event is set and the loop has returned.
-// Returns the status to report as exit code: 0, or the error when the thread did not start.
+}  // namespace
+
 DWORD RunLoopUntilStopped() {
     win::UniqueHandle loopThread(
         ::CreateThread(nullptr, 0, LoopThreadEntry, &Nyx::m_context, 0, nullptr));
@@ -60,12 +59,19 @@ DWORD RunLoopUntilStopped() {
             std::to_wstring(error));
         return error;
     }
-    ::WaitForSingleObject(Nyx::m_serviceStopEvent, INFINITE);
+    const HANDLE handles[2] = {Nyx::m_serviceStopEvent, loopThread.Get()};
+    if (::WaitForMultipleObjects(2, handles, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
+        DWORD loopResult = 0;
+        ::GetExitCodeThread(loopThread.Get(), &loopResult);
+        if (loopResult != 0) {
+            return loopResult;  // ended by a fault: stop now, so that recovery restarts it
+        }
+        // A start-up the loop abandoned leaves the service running idle until it is stopped.
+        ::WaitForSingleObject(Nyx::m_serviceStopEvent, INFINITE);
+    }
     ::WaitForSingleObject(loopThread.Get(), INFINITE);
     return 0;
 }
-
-}  // namespace
 
 DWORD ReportServiceStatus(DWORD state, DWORD exitCode, DWORD waitHint) {
     SERVICE_STATUS status{};
@@ -82,30 +88,32 @@ DWORD ReportServiceStatus(DWORD state, DWORD exitCode, DWORD waitHint) {
     return 0;
 }
 
-void WINAPI Nyx::ServiceMain(DWORD /*argc*/, LPWSTR* /*argv*/) {
+namespace {
+
+void RunServiceMain() {
     Log(L"void WINAPI Nyx::ServiceMain : ServiceMain entered");
 
     // The stop event exists before the control handler is registered, so that a stop
     // arriving during start-up is never lost.
     const DWORD createEventError = PrepareServiceEvents();
 
-    m_context = ServiceContext{nullptr, m_serviceStopEvent, INVALID_HANDLE_VALUE, 0};
-    m_context.statusHandle =
-        ::RegisterServiceCtrlHandlerExW(kServiceDisplayName, Nyx::ServiceHandler, &m_context);
-    if (m_context.statusHandle == nullptr) {
+    Nyx::m_context = ServiceContext{nullptr, Nyx::m_serviceStopEvent, INVALID_HANDLE_VALUE, 0};
+    Nyx::m_context.statusHandle =
+        ::RegisterServiceCtrlHandlerExW(kServiceDisplayName, Nyx::ServiceHandler, &Nyx::m_context);
+    if (Nyx::m_context.statusHandle == nullptr) {
         const DWORD error = ::GetLastError();
         Log(L"RegisterServiceCtrlHandlerEx failed with Error code: " + std::to_wstring(error));
         return;
     }
 
     ReportServiceStatus(SERVICE_START_PENDING, 0, kPendingWaitHint);
-    Log(L"m_context.running status : " + std::to_wstring(m_context.running));
+    Log(L"m_context.running status : " + std::to_wstring(Nyx::m_context.running));
 
     DWORD exitCode = 0;
-    if (m_serviceStopEvent != nullptr) {
+    if (Nyx::m_serviceStopEvent != nullptr) {
         // A stop that arrived while starting has already been answered with stop-pending:
         // go straight to stopped, without running the loop.
-        if (::WaitForSingleObject(m_serviceStopEvent, 0) != WAIT_OBJECT_0) {
+        if (::WaitForSingleObject(Nyx::m_serviceStopEvent, 0) != WAIT_OBJECT_0) {
             ReportServiceStatus(SERVICE_RUNNING, 0, kPendingWaitHint);
             exitCode = RunLoopUntilStopped();
         }
@@ -117,9 +125,25 @@ void WINAPI Nyx::ServiceMain(DWORD /*argc*/, LPWSTR* /*argv*/) {
     ReportServiceStatus(SERVICE_STOPPED, exitCode, 0);
 }
 
+}  // namespace
+
+void WINAPI Nyx::ServiceMain(DWORD /*argc*/, LPWSTR* /*argv*/) {
+    // No exception may reach the dispatcher: one that escapes stops the service with an exit
+    // code that lets the recovery settings restart it.
+    try {
+        RunServiceMain();
+    } catch (...) {
+        ReportServiceStatus(SERVICE_STOPPED, ERROR_EXCEPTION_IN_SERVICE, 0);
+    }
+}
+
 DWORD WINAPI Nyx::ServiceHandler(DWORD control, DWORD eventType, LPVOID /*eventData*/,
                                  LPVOID /*context*/) {
-    Log(L"DWORD WINAPI Nyx::ServiceHandler : control = " + std::to_wstring(control));
+    try {
+        Log(L"DWORD WINAPI Nyx::ServiceHandler : control = " + std::to_wstring(control));
+    } catch (...) {
+        // Logging is a courtesy here: the control is still carried out.
+    }
     switch (control) {
         case SERVICE_CONTROL_STOP:
         case SERVICE_CONTROL_SHUTDOWN:

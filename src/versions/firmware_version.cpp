@@ -25,7 +25,62 @@ int PairAt(const std::wstring& text, std::size_t length, std::size_t position) {
     return ParseDigitPair(text[position], text[position + 1]);
 }
 
+wchar_t FoldAsciiCase(wchar_t c) {
+    return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - L'a' + L'A') : c;
+}
+
+// Does |name| match |pattern|, where "?" is any one character and "*" any run? Letter case
+// of ASCII letters is ignored, as the file system does for these names.
+bool MatchesWildcard(const wchar_t* name, std::size_t nameLength, const std::wstring& pattern) {
+    std::size_t n = 0;
+    std::size_t p = 0;
+    std::size_t starAt = std::wstring::npos;  // the last "*" seen, and where its run ends
+    std::size_t runEnd = 0;
+    while (n < nameLength) {
+        if (p < pattern.size() && pattern[p] == L'*') {
+            starAt = p++;
+            runEnd = n;
+        } else if (p < pattern.size() &&
+                   (pattern[p] == L'?' || FoldAsciiCase(pattern[p]) == FoldAsciiCase(name[n]))) {
+            ++p;
+            ++n;
+        } else if (starAt != std::wstring::npos) {
+            p = starAt + 1;
+            n = ++runEnd;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == L'*') {
+        ++p;
+    }
+    return p == pattern.size();
+}
+
 }  // namespace
+
+bool IsCapsuleCandidateName(const wchar_t* name, const std::wstring& family) {
+    if (name == nullptr) {
+        return false;
+    }
+    std::size_t length = 0;
+    while (length < kMaxNameLength && name[length] != L'\0') {
+        ++length;
+    }
+    const std::size_t padding = family.size() < 3 ? 3 - family.size() : 0;
+    const std::wstring pattern = std::wstring(padding, L' ') + family + L"_??????*.bin";
+    if (length < 12 || !MatchesWildcard(name, length, pattern)) {
+        return false;
+    }
+    for (std::size_t at = 4; at < 10; ++at) {
+        if (DigitValue(name[at]) == -1) {
+            return false;
+        }
+    }
+    const bool fourthPairDigits = DigitValue(name[10]) != -1 && DigitValue(name[11]) != -1;
+    const bool sixDigitName = length == 14 && name[10] == L'.';  // "ABC_011400.bin"
+    return fourthPairDigits || sixDigitName;
+}
 
 int ParseDigitPair(wchar_t high, wchar_t low) {
     const int highValue = DigitValue(high);

@@ -42,6 +42,14 @@ void ParseBiosVersionText(const std::wstring& text, int& field1, int& field2, in
 void ParseCapsuleVersion(const wchar_t* name, std::uint8_t& b1, std::uint8_t& b2, std::uint8_t& b3,
                          std::uint8_t& b4);
 
+// Whether |name| (a file's long name, zero-terminated, at most 260 characters looked at) is a
+// capsule of |family| that may compete in the search: it matches "<family right-aligned in
+// 3>_??????*.bin" itself, letter case ignored for ASCII letters, with each "?" standing for
+// exactly one character and "*" for any run (no short-name or DOS wildcard rules); its version
+// pairs at characters 4-9 are decimal digits; and characters 10-11 are digits too, or the ".b"
+// of a six-digit name's ".bin". A null name is no capsule.
+bool IsCapsuleCandidateName(const wchar_t* name, const std::wstring& family);
+
 // b1 * 2^24 + b2 * 2^16 + b3 * 2^8 + b4. Callers holding 32-bit fields pass their low bytes.
 FirmwareVersion MakeFirmwareVersion(std::uint8_t b1, std::uint8_t b2, std::uint8_t b3,
                                     std::uint8_t b4);
