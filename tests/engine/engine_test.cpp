@@ -1,0 +1,194 @@
+// The update engine in the test prefix, with its own raw SMBIOS table, first wait and boot time.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <process.h>
+#include <algorithm>
+#include <thread>
+#include <tuple>
+
+#include "capsule/capsule_search.h"
+#include "engine/nyx.h"
+#include "engine/service_loop.h"
+#include "platform/smbios_raw_source.h"
+#include "records/messages.h"
+#include "records/service_log.h"
+#include "records/service_state.h"
+#include "support/test_support.h"
+
+using Bytes = std::vector<std::uint8_t>;
+using Lines = std::vector<std::wstring>;
+Bytes g_smbios;
+FILETIME g_bootTime{};
+
+Bytes QVBiosUpdate::ReadRawSmbiosData() {
+    return g_smbios;
+}
+DWORD ServiceStartupDelayMs() {
+    return 0;
+}
+FILETIME ReadBootTime() {
+    return g_bootTime;
+}
+
+namespace {
+
+// BIOS Information (type 0) with the version string "ABC Ver. <word>" and the release bytes,
+// then End-of-Table: family ABC, version <word's first two digits>.<major>.<minor>.
+Bytes Smbios(const std::string& word, std::uint8_t major, std::uint8_t minor) {
+    Bytes table = {0, 0x18, 0, 0, 0, 1, 0, 0, 0,     0,     0, 0,
+                   0, 0,    0, 0, 0, 0, 0, 0, major, minor, 0, 0};
+    const std::string version = "ABC Ver. " + word;
+    table.insert(table.end(), version.begin(), version.end());
+    table.insert(table.end(), {0, 0, 127, 4, 0, 0, 0, 0});
+    return table;
+}
+
+// The service's events, without those of the logging framework (its level as event ID).
+using Event = std::pair<DWORD, Lines>;
+std::vector<Event> Events(const test::CapturingEventReporter& reporter) {
+    std::vector<Event> events;
+    for (const test::RecordedEvent& event : reporter.Events()) {
+        if (event.id > 0xFFFF) {
+            events.emplace_back(event.id, event.strings);
+        }
+    }
+    return events;
+}
+
+// The service log's lines that are among |expected|, in the order logged.
+Lines LoggedOf(const Lines& expected) {
+    Lines logged;
+    for (const std::wstring& line : test::ReadServiceLogMessages(ServiceLogPath)) {
+        if (std::find(expected.begin(), expected.end(), line) != expected.end()) {
+            logged.push_back(line);
+        }
+    }
+    return logged;
+}
+
+// The capsule is compared with the running BIOS first, then with the last attempt.
+TEST(UpgradeDecisionTest, CapsuleMustBeNewerThanTheBiosAndTheLastAttempt) {
+    const std::wstring folder = GetFirmwareFolderPath(),
+                       versions = L"BIOS version = 010c0000 File version = ";
+    ::CreateDirectoryW(folder.c_str(), nullptr);
+    const Bytes bios = Smbios("01.02.03", 12, 0);  // 01.12.00: 010c0000
+    // clang-format off
+    const std::tuple<Bytes, const wchar_t*, FirmwareVersion, int, const wchar_t*, std::vector<Event>> cases[] = {
+        // SMBIOS, capsule, last attempted, result (2: false, but newer than the BIOS), failure
+        // line, events
+        {{}, L"ABC_01130000.bin", 0, 0, L"bool Nyx::IsUpgradeNeeded : failed to get BIOS information", {{MSG_TEXT, {L"IsUpgradeNeeded", L"Failed to get BIOS information."}}}},
+        {bios, L"XYZ_01130000.bin", 0, 0, L"bool Nyx::IsUpgradeNeeded : Unable to find firmware file", {}},
+        {bios, L"ABC_01120000.bin", 0, 0, nullptr, {{MSG_TEXT, {versions + L"010c0000"}},
+            {MSG_TEXT, {L"BIOS file = 010c0000 (01.12.00.00) not newer than BIOS = 010c0000 (01.12.00.00)"}}}},
+        {bios, L"ABC_01130000.bin", 0x010cffff, 1, nullptr, {{MSG_TEXT, {versions + L"010d0000"}}}},
+        {bios, L"ABC_01130000.bin", 0x010d0000, 2, nullptr, {{MSG_TEXT, {versions + L"010d0000"}},
+            {MSG_TEXT, {L"BIOS file = 010d0000 (01.13.00.00) not newer than last attempted = 010d0000 (01.13.00.00)"}}}}};
+    // clang-format on
+    for (const auto& [smbios, capsule, lastAttempted, result, failure, events] : cases) {
+        const std::wstring path = folder + L"\\\\" + capsule;  // as the search gives it back
+        const win::UniqueFileHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 7, nullptr,
+                                                       CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE,
+                                                       nullptr));
+        const test::CapturingEventReporter reporter;
+        g_smbios = smbios;
+        ::DeleteFileW(ServiceLogPath);
+        wchar_t found[MAX_PATH] = L"untouched";
+
+        EXPECT_EQ(Nyx::IsUpgradeNeeded(found, lastAttempted), result == 1);
+
+        EXPECT_TRUE(failure || found == path) << test::Utf8(capsule);
+        Lines lines = {L"bool Nyx::IsUpgradeNeeded : Retreive SMBios info ",
+                       failure ? failure : L"bool Nyx::IsUpgradeNeeded : binaryName:  " + path,
+                       L"bool Nyx::IsUpgradeNeeded : fileversion is greater then bios version",
+                       L"IsUpgradeNeeded result: retval= " + std::to_wstring(result == 1) +
+                           L" (1 = upgrade needed, 0 = no upgrade needed)"};
+        lines.erase(lines.begin() + (result > 0 ? 3 : 2), lines.end() - 1);
+        EXPECT_EQ(LoggedOf(lines), lines);
+        EXPECT_EQ(Events(reporter), events);
+    }
+}
+
+// directory_watch_probe.exe (in the working folder) runs Nyx::StartDirectoryMonitoring. Should
+// it end a process on success, the loop test below would end this one: it is skipped then.
+TEST(StartDirectoryMonitoringTest, FolderThatCannotBeWatchedEndsTheProcessWithTheError) {
+    const test::TempFolder temp;
+    const std::wstring missing = temp / L"missing";
+    ::FindFirstChangeNotificationW(missing.c_str(), TRUE, FILE_NOTIFY_CHANGE_FILE_NAME);
+    const DWORD error = ::GetLastError();
+    for (const bool exists : {true, false}) {
+        ::DeleteFileW(ServiceLogPath);
+        const intptr_t code = ::_wspawnl(_P_WAIT, L"directory_watch_probe.exe", L"probe",
+                                         (exists ? temp.Path() : missing).c_str(), nullptr);
+        EXPECT_EQ(DWORD(code), exists ? 0 : error);
+        Lines lines = {
+            L"HANDLE Nyx::StartDirectoryMonitoring : StartDirectoryMonitoring entered ",
+            L"FindFirstChangeNotification failed, GetLastError() = " + std::to_wstring(error)};
+        lines.resize(exists ? 1 : 2);
+        EXPECT_EQ(test::ReadServiceLogMessages(ServiceLogPath), lines);
+    }
+}
+
+// The loop on its own thread ends when the stop event is set (in the first minute, or while it
+// waits for a change once its folder watch is up), or when the BIOS cannot be read. A flash
+// handed over (status 1) is judged only after a reboot since the key was last written, by the
+// three version groups the BIOS reports, of the capsule named in the recorded path.
+TEST(ServiceLoopTest, EndsOnStopOrUnreadableBiosAndJudgesAHandedOverFlash) {
+    if (::testing::UnitTest::GetInstance()->failed_test_count() > 0) {
+        GTEST_SKIP();
+    }
+    const wchar_t *kEnd = L"ServiceLoop : Service is terminating",
+                  *kEntered = L"void Nyx::ServiceLoop entered",
+                  *kWait = L"start looking for capsule - Wait for 1 minute - ";
+    const std::wstring kLast = L"lastinstalledversion from the registry - ";
+    // clang-format off
+    const std::tuple<DWORD, const wchar_t*, bool, int, Lines, DWORD, DWORD> cases[] = {
+        // status, LastBinFile, BIOS readable, boot (0: stop in the first minute, 1: a
+        // day after the key was written, -1: a day before), lines, event (0: none), status after
+        {2, nullptr, true, 0, {kEntered, L"UpgradeStatus Initial read from registry: 2", kWait, kEnd}, 0, 0},
+        {1, nullptr, true, 0, {kEntered, L"UpgradeStatus Initial read from registry: 1", kWait, kEnd}, 0, 1},
+        {3, nullptr, false, 1, {L"ServiceLoop entered : ", L"Directory already exists: C:\\Windows\\System32\\Firmware",
+            L"Directory does not exist: C:\\Windows\\Firmware. Creating..", L"Directory created or already exists: C:\\Windows\\Firmware", L"BIOS Info not available", L"ServiceLoop : Startup aborted", kEnd}, MSG_BIOS_INFO_UNREADABLE, 0},
+        {1, L"C:\\fw/pkg\\ABC_011300.bin", true, 1, {kLast + L"01130025", L"ServiceLoop : last upgrade succeeded", L"ServiceLoop : startup done",
+            L"Entered do while loop  - ", L"ServiceLoop : monitoring DriverStore FileRepository", L"Installed BIOS version :  01130000", L"BIOS Family: ABC",
+            L"Enntered DIRID10 folder to search for new capsule ", L"service stop or some error, leave the thread", kEnd}, MSG_UPGRADE_SUCCEEDED, 3},
+        {1, L"C:ABC_01140000.bin", true, 1, {kLast + L"01140000", L"ServiceLoop : last upgrade failed", kEnd}, MSG_UPGRADE_FAILED, 2},
+        {1, L"ABC_01140000.bin", true, -1, {kLast + L"01140000", L"ServiceLoop : startup done", kEnd}, 0, 1},
+        {0, nullptr, true, 1, {L"unable to read LastBinFile from registry with Error code: 2", kEnd}, 0, 0}};
+    // clang-format on
+    for (const auto& [status, lastBinFile, biosReadable, boot, lines, event, statusAfter] : cases) {
+        ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, test::kServiceKey);
+        WriteUpgradeStatus(UpgradeStatus(status));
+        if (lastBinFile) {
+            WriteServiceString(kLastBinFileValueName, lastBinFile);
+        }
+        g_bootTime = boot > 0 ? FILETIME{~0u, 0x7FFFFFFF} : FILETIME{0, 0};  // the future, 1601
+        g_smbios = biosReadable ? Smbios("01.02.03", 13, 0) : Bytes{};
+        test::RemoveTree(L"C:\\Windows\\Firmware");  // created again at the start
+        ::DeleteFileW(ServiceLogPath);
+        const test::CapturingEventReporter reporter;
+        const win::UniqueHandle stop(::CreateEventW(nullptr, TRUE, boot == 0, nullptr));
+        Nyx::m_serviceStopEvent = stop.Get();
+        ServiceContext context{nullptr, stop.Get(), INVALID_HANDLE_VALUE, 0};
+
+        std::thread loop(Nyx::ServiceLoop, &context);
+        if (boot != 0 && biosReadable) {
+            EXPECT_TRUE(
+                test::WaitUntil([&] { return context.changeHandle != INVALID_HANDLE_VALUE; }));
+            ::SetEvent(stop.Get());
+        }
+        loop.join();
+
+        EXPECT_EQ(context.changeHandle, INVALID_HANDLE_VALUE);
+        EXPECT_EQ(boot == 0 ? test::ReadServiceLogMessages(ServiceLogPath) : LoggedOf(lines),
+                  lines);
+        std::vector<Event> expected = {{MSG_SERVICE_STARTING, {}},
+                                       {event, lastBinFile ? Lines{lastBinFile} : Lines{}},
+                                       {MSG_SERVICE_TERMINATING, {}}};
+        expected.erase(expected.begin() + 1, expected.begin() + (event ? 1 : 2));
+        EXPECT_EQ(Events(reporter), expected);
+        EXPECT_EQ(test::MachineDword(test::kServiceKey, L"UpgradeStatus"), statusAfter);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,140 @@
+// The service log, the event reports and the service's registry values, in the test prefix.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstring>
+#include <regex>
+#include <tuple>
+
+#include "records/event_log.h"
+#include "records/messages.h"
+#include "records/service_log.h"
+#include "records/service_state.h"
+#include "support/test_support.h"
+
+namespace {
+
+using namespace std::string_literals;
+using Event = std::tuple<WORD, DWORD, std::vector<std::wstring>>;
+constexpr WORD kInfo = EVENTLOG_INFORMATION_TYPE;
+constexpr WORD kError = EVENTLOG_ERROR_TYPE;
+
+std::vector<Event> Reported(const test::CapturingEventReporter& reporter) {
+    std::vector<Event> events;
+    for (const test::RecordedEvent& e : reporter.Events()) {
+        events.emplace_back(e.type, e.id, e.strings);
+    }
+    return events;
+}
+
+TEST(ServiceLogTest, AppendsLocalTimeStampedUtf16LinesAndCreatesTheFolder) {
+    test::RemoveTree(L"C:\\Windows\\System32\\Firmware");
+    Log(L"first");
+    Log(L"\x00e9t\x00e9 \x20ac");
+    const std::string bytes = test::ReadFileBytes(ServiceLogPath);
+    std::wstring text(bytes.size() / 2, L'\0');  // UTF-16LE, as on every Windows machine
+    std::memcpy(&text[0], bytes.data(), text.size() * 2);
+    SYSTEMTIME now;
+    ::GetLocalTime(&now);
+    wchar_t stamp[64];  // today's date, any time of day
+    std::swprintf(stamp, 64, L"\\[%04d-%02d-%02d \\d\\d:\\d\\d:\\d\\d\\] ", now.wYear, now.wMonth,
+                  now.wDay);
+    const std::wstring lines = stamp + L"first\r\n"s + stamp + L"\x00e9t\x00e9 \x20ac\r\n";
+    EXPECT_TRUE(std::regex_match(text, std::wregex(L"\xFEFF" + lines))) << test::Utf8(text);
+}
+
+TEST(ServiceLogTest, DeleteOldLogFileReportsWhatItDid) {
+    const test::CapturingEventReporter reporter;
+    ::DeleteFileW(ServiceLogPath);
+    DeleteOldLogFile();  // no file: nothing to report
+    ::SetLastError(1234);
+    Log(L"old update");  // held open without delete sharing, it cannot be deleted
+    EXPECT_EQ(::GetLastError(), 1234u) << "logging keeps the caller's last error";
+    HANDLE holder = ::CreateFileW(ServiceLogPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_EXISTING, 0, nullptr);
+    DeleteOldLogFile();
+    ::CloseHandle(holder);
+    DeleteOldLogFile();
+    EXPECT_FALSE(test::FileExists(ServiceLogPath));
+    // clang-format off
+    EXPECT_EQ(Reported(reporter), (std::vector<Event>{
+        {kError, MSG_TEXT, {L"DeleteOldLogFile failed", L"Error: 32"}},
+        {kInfo, MSG_TEXT, {L"DeleteOldLogFile", L"Successfully deleted old log file for new capsule update"}}}));
+    // clang-format on
+}
+
+TEST(EventLogTest, TypeComesFromTheFunctionAndCountFromTheStrings) {
+    const test::CapturingEventReporter reporter;
+    const std::wstring second = L"error=5";
+    ReportErrorEvent(MSG_CALL_FAILED, std::wstring(L"CopyFile"), &second);
+    ReportInfoEvent(MSG_UPGRADING_FIRMWARE, std::wstring(L"C:\\fw\\ABC_01130000.bin"));
+    EXPECT_EQ(Reported(reporter),
+              (std::vector<Event>{{kError, MSG_CALL_FAILED, {L"CopyFile", second}},
+                                  {kInfo, MSG_UPGRADING_FIRMWARE, {L"C:\\fw\\ABC_01130000.bin"}}}));
+}
+
+struct ServiceStateTest : ::testing::Test {
+    void SetUp() override { ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, test::kServiceKey); }
+    void TearDown() override { SetUp(); }
+};
+
+// Whether |read| fails and leaves |error| as the thread's last error.
+template <typename Read>
+bool FailsWith(DWORD error, Read read) {
+    ::SetLastError(0);
+    return !read() && ::GetLastError() == error;
+}
+
+// Missing key or value: error 2, presets kept, nothing created; deleting a missing value is
+// fine once the key exists. Written text reads back up to its zero, one zero stored, one added.
+TEST_F(ServiceStateTest, ValuesReadBackAsWrittenAndMissingOnesKeepThePresets) {
+    DWORD dword = 7;
+    std::wstring text = L"preset";
+    UpgradeStatus status = UpgradeStatus::kDone;
+    for (const bool keyExists : {false, true}) {
+        EXPECT_TRUE(
+            FailsWith(2, [&] { return ReadServiceDword(kUpgradeStatusValueName, &dword); }));
+        EXPECT_TRUE(FailsWith(2, [&] { return ReadServiceString(kLastBinFileValueName, text); }));
+        EXPECT_TRUE(FailsWith(2, [&] { return ReadUpgradeStatus(&status); }));
+        EXPECT_EQ(std::tie(dword, text, status),
+                  std::make_tuple(7, L"preset", UpgradeStatus::kDone));
+        EXPECT_EQ(DeleteServiceValue(kLastBinFileValueName), keyExists);
+        FILETIME written{};
+        EXPECT_EQ(ReadServiceKeyWriteTime(&written), keyExists);
+        ASSERT_TRUE(WriteServiceString("Other", L"x"));
+    }
+    SetUp();
+    ASSERT_TRUE(WriteUpgradeStatus(UpgradeStatus::kFailed));  // creates the key again
+    EXPECT_TRUE(ReadUpgradeStatus(&status) && status == UpgradeStatus::kFailed);
+    for (const std::wstring& written :
+         {L"C:\\fw\\ABC_01130000.bin"s, L""s, L"\x00e9t\x00e9 \x20ac"s, L"C:\\a\0\0"s}) {
+        ASSERT_TRUE(WriteServiceString(kLastBinFileValueName, written));
+        ASSERT_TRUE(ReadServiceString(kLastBinFileValueName, text));
+        EXPECT_EQ(text, written.c_str() + std::wstring(2, L'\0'));
+    }
+    EXPECT_TRUE(DeleteServiceValue(kLastBinFileValueName));  // removes that value only
+    EXPECT_FALSE(ReadServiceString(kLastBinFileValueName, text));
+    EXPECT_TRUE(ReadServiceDword(kUpgradeStatusValueName, &dword) && dword == 2);
+}
+
+TEST_F(ServiceStateTest, ValueOfAnotherTypeOrSizeIsUnsupportedAndKeepsThePreset) {
+    // clang-format off
+    const std::tuple<const wchar_t*, DWORD, std::vector<BYTE>> cases[] = {
+        {L"UpgradeStatus", REG_SZ, {'1', 0, 0, 0}},  // as long as a DWORD
+        {L"UpgradeStatus", REG_SZ, {'t', 0, 'h', 0, 'r', 0, 'e', 0, 'e', 0, 0, 0}},  // longer
+        {L"UpgradeStatus", REG_BINARY, {1, 0, 0, 0}}, {L"UpgradeStatus", REG_DWORD, {1, 0}},
+        {L"LastBinFile", REG_DWORD, {1, 0, 0, 0}}, {L"LastBinFile", REG_EXPAND_SZ, {'%', 0, 0, 0}}};
+    // clang-format on
+    for (const auto& [name, type, bytes] : cases) {
+        test::SetMachineValue(test::kServiceKey, name, type, bytes.data(), DWORD(bytes.size()));
+        DWORD dword = 7;
+        std::wstring text = L"preset";
+        EXPECT_TRUE(FailsWith(ERROR_UNSUPPORTED_TYPE, [&, name = name] {
+            return name[0] == L'U' ? ReadServiceDword(kUpgradeStatusValueName, &dword)
+                                   : ReadServiceString(kLastBinFileValueName, text);
+        })) << type;
+        EXPECT_EQ(std::tie(dword, text), std::make_tuple(7, L"preset")) << type;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,138 @@
+// The process host in this process, and QvNyxService.exe run as a console program and as a
+// service of the test prefix (this process stays alive meanwhile, which keeps it running).
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <tuple>
+
+#include "engine/nyx.h"
+#include "records/messages.h"
+#include "records/service_log.h"
+#include "support/test_support.h"
+#include "win/sdk_compat.h"
+
+namespace {
+
+using Lines = std::vector<std::wstring>;
+std::wstring g_executable;
+
+bool IsSet(HANDLE event) {
+    return ::WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
+}
+
+// Outside a service process the control handler cannot be registered: the main function logs
+// that and returns. Its events stay for late controls, and a later start resets them.
+TEST(ServiceControlTest, HandlerAnswersThroughTheEventsTheMainFunctionLeaves) {
+    Nyx::m_serviceStopEvent = Nyx::m_logonEvent = nullptr;
+    constexpr DWORD kNo = ERROR_CALL_NOT_IMPLEMENTED;
+    // clang-format off
+    const std::tuple<DWORD, DWORD, DWORD, bool, bool> cases[] = {
+        // control, event type, answer, stop event set, logon event set
+        {SERVICE_CONTROL_STOP, 0, NO_ERROR, true, false}, {SERVICE_CONTROL_SHUTDOWN, 0, NO_ERROR, true, false},
+        {SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOGON, NO_ERROR, false, true},
+        {SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOGOFF, kNo, false, false},
+        {SERVICE_CONTROL_INTERROGATE, WTS_SESSION_LOGON, kNo, false, false}, {128, 0, kNo, false, false}};
+    // clang-format on
+    for (int start = 0; start < 2; ++start) {
+        ::DeleteFileW(ServiceLogPath);
+        Nyx::ServiceMain(0, nullptr);
+        const Lines lines = test::ReadServiceLogMessages(ServiceLogPath);
+        ASSERT_EQ(lines.size(), 2u);
+        EXPECT_EQ(lines[0], L"void WINAPI Nyx::ServiceMain : ServiceMain entered");
+        EXPECT_EQ(lines[1].rfind(L"RegisterServiceCtrlHandlerEx failed with Error code: ", 0), 0u);
+        HANDLE stop = Nyx::m_serviceStopEvent, logon = Nyx::m_logonEvent;
+        ASSERT_TRUE(stop && logon);
+        EXPECT_FALSE(IsSet(stop) || IsSet(logon));
+        for (const auto& [control, eventType, answer, stopSet, logonSet] : cases) {
+            ::DeleteFileW(ServiceLogPath);
+            EXPECT_EQ(Nyx::ServiceHandler(control, eventType, nullptr, nullptr), answer);
+            EXPECT_EQ(std::make_pair(IsSet(stop), IsSet(logon)), std::make_pair(stopSet, logonSet));
+            EXPECT_EQ(
+                test::ReadServiceLogMessages(ServiceLogPath),
+                Lines{L"DWORD WINAPI Nyx::ServiceHandler : control = " + std::to_wstring(control)});
+            ::ResetEvent(stop);
+        }
+        Nyx::ServiceHandler(SERVICE_CONTROL_STOP, 0, nullptr, nullptr);
+        Nyx::ServiceHandler(SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOGON, nullptr, nullptr);
+    }
+}
+
+// The exit code and standard output of the executable run with |arguments| (through cmd).
+std::pair<DWORD, std::string> RunExecutable(const std::wstring& arguments) {
+    FILE* pipe = ::_wpopen((L"\"\"" + g_executable + L"\" " + arguments + L"\"").c_str(), L"rb");
+    char output[4096];
+    const size_t size = std::fread(output, 1, sizeof(output), pipe);
+    return {static_cast<DWORD>(::_pclose(pipe)), std::string(output, size)};
+}
+
+std::string Refusal(const std::string& what, const std::string& verb) {
+    return "\r\r\n*** " + what + ".\r\r\n*** Use Device Manager to " + verb +
+           " the driver instead.\r\r\n";
+}
+
+// Each option is dispatched, letter case ignored: install, uninstall and debug are refused (the
+// runtime's text mode writes "\n" as "\r\n"), others ignored. Without an option, or with run,
+// the dispatcher is started and cannot reach a service control manager.
+TEST(ServiceExecutableTest, ConsoleRunsRefuseTheOptionsOrFailToReachTheDispatcher) {
+    const DWORD kRefused = static_cast<DWORD>(E_NOTIMPL), kNoScm = 1063;
+    const std::wstring failed =
+        L"int Nyx::runService - StartServiceCtrlDispatcher failed GetLastError() = 1063";
+    // clang-format off
+    const std::tuple<const wchar_t*, DWORD, std::string, Lines> cases[] = {
+        {L"-install", kRefused, Refusal("Manual installation is not supported by this service", "install"), {}},
+        {L"/UNINSTALL", kRefused, Refusal("Service cannot be manually un-installed", "uninstall"), {}},
+        {L"-Debug -bogus", kRefused, Refusal("Debugging is not supported by this service", "install"), {}},
+        {L"-bogus value -runner", 0, "", {}}, {L"-Run x/y", kNoScm, "", {failed}},
+        {L"", kNoScm, "", {L"int APIENTRY wWinMain entered", failed}}};
+    // clang-format on
+    for (const auto& [arguments, code, output, lines] : cases) {
+        ::DeleteFileW(ServiceLogPath);
+        EXPECT_EQ(RunExecutable(arguments), std::make_pair(code, output)) << arguments;
+        EXPECT_EQ(test::ReadServiceLogMessages(ServiceLogPath), lines) << arguments;
+    }
+}
+
+TEST(ServiceExecutableTest, MessageTableTextsTakeInsertsAndEndInCrLf) {
+    const win::UniqueModule module(
+        ::LoadLibraryExW(g_executable.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE));
+    wchar_t text[64] = {};
+    ::FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS, module.Get(),
+                     MSG_CALL_FAILED, 0, text, 64, nullptr);
+    EXPECT_STREQ(text, L"%1 failed, result=%2\r\n");
+}
+
+TEST(ServiceExecutableTest, RunsAsAServiceAnswersControlsAndStops) {
+    test::InstalledService service;
+    ASSERT_TRUE(service.Open() && service.Install(g_executable)) << ::GetLastError();
+    ::DeleteFileW(ServiceLogPath);
+    ASSERT_TRUE(::StartServiceW(service.Get(), 0, nullptr)) << ::GetLastError();
+    ASSERT_TRUE(service.WaitForState(SERVICE_RUNNING));
+    EXPECT_EQ(service.QueryStatus().dwControlsAccepted, 0x85u);  // stop, shutdown, session change
+    SERVICE_STATUS status;  // Wine answers TRUE whatever the handler does: its line tells
+    ::ControlService(service.Get(), SERVICE_CONTROL_INTERROGATE, &status);
+    EXPECT_EQ(service.QueryState(), DWORD{SERVICE_RUNNING});
+    ASSERT_TRUE(service.Stop());
+    EXPECT_EQ(service.QueryStatus().dwWin32ExitCode, 0u);
+
+    // The host's own lines in order; the loop ended before the process did.
+    const Lines own = {
+        L"int APIENTRY wWinMain entered", L"void WINAPI Nyx::ServiceMain : ServiceMain entered",
+        L"m_context.running status : 0", L"DWORD WINAPI Nyx::ServiceHandler : control = 4",
+        L"DWORD WINAPI Nyx::ServiceHandler : control = 1"};
+    Lines lines = test::ReadServiceLogMessages(ServiceLogPath), ownLines;
+    std::copy_if(lines.begin(), lines.end(), std::back_inserter(ownLines),
+                 [&](auto& line) { return std::find(own.begin(), own.end(), line) != own.end(); });
+    EXPECT_EQ(ownLines, own);
+    EXPECT_EQ(lines.back(), L"ServiceLoop : Service is terminating");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (!test::InitWithHostPaths(argc, argv, "<QvNyxService.exe>", {&g_executable})) {
+        return 2;
+    }
+    return RUN_ALL_TESTS();
+}
