@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include <process.h>
+
+#include <new>
 #include <algorithm>
 #include <thread>
 #include <tuple>
@@ -20,11 +22,15 @@ using Bytes = std::vector<std::uint8_t>;
 using Lines = std::vector<std::wstring>;
 Bytes g_smbios;
 FILETIME g_bootTime{};
+bool g_faultAtFirstWait = false;
 
 Bytes QVBiosUpdate::ReadRawSmbiosData() {
     return g_smbios;
 }
 DWORD ServiceStartupDelayMs() {
+    if (g_faultAtFirstWait) {
+        throw std::bad_alloc();
+    }
     return 0;
 }
 FILETIME ReadBootTime() {
@@ -189,6 +195,22 @@ TEST(ServiceLoopTest, EndsOnStopOrUnreadableBiosAndJudgesAHandedOverFlash) {
         EXPECT_EQ(Events(reporter), expected);
         EXPECT_EQ(test::MachineDword(test::kServiceKey, L"UpgradeStatus"), statusAfter);
     }
+}
+
+// An exception ends the loop the normal way, with the code the host reports on STOPPED.
+TEST(ServiceLoopTest, ExceptionEndsTheLoopTheNormalWay) {
+    ::DeleteFileW(ServiceLogPath);
+    const test::CapturingEventReporter reporter;
+    ServiceContext context{nullptr, nullptr, INVALID_HANDLE_VALUE, 0};
+    g_faultAtFirstWait = true;
+    EXPECT_EQ(Nyx::ServiceLoop(&context), DWORD(ERROR_EXCEPTION_IN_SERVICE));
+    g_faultAtFirstWait = false;
+    const Lines logged = test::ReadServiceLogMessages(ServiceLogPath);
+    ASSERT_GE(logged.size(), 2u);
+    EXPECT_EQ(Lines(logged.end() - 2, logged.end()),
+              (Lines{L"ServiceLoop : ended by an unexpected exception",
+                     L"ServiceLoop : Service is terminating"}));
+    EXPECT_EQ(Events(reporter).back(), (Event{MSG_SERVICE_TERMINATING, {}}));
 }
 
 }  // namespace

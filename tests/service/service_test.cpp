@@ -10,8 +10,14 @@
 #include "engine/nyx.h"
 #include "records/messages.h"
 #include "records/service_log.h"
+#include "service/service_control.h"
 #include "support/test_support.h"
 #include "win/sdk_compat.h"
+
+// The loop's first wait, here a fault of any type.
+DWORD ServiceStartupDelayMs() {
+    throw 1064;
+}
 
 namespace {
 
@@ -57,6 +63,14 @@ TEST(ServiceControlTest, HandlerAnswersThroughTheEventsTheMainFunctionLeaves) {
         Nyx::ServiceHandler(SERVICE_CONTROL_STOP, 0, nullptr, nullptr);
         Nyx::ServiceHandler(SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOGON, nullptr, nullptr);
     }
+}
+
+// A fault in the loop stops the host at once with 1064, without waiting for a stop, so that
+// the recovery settings restart the service. ServiceStartupDelayMs (defined below) throws.
+TEST(ServiceControlTest, LoopEndedByAnExceptionStopsTheHostWith1064) {
+    ASSERT_TRUE(Nyx::m_serviceStopEvent);
+    ::ResetEvent(Nyx::m_serviceStopEvent);
+    EXPECT_EQ(RunLoopUntilStopped(), DWORD(ERROR_EXCEPTION_IN_SERVICE));
 }
 
 // The exit code and standard output of the executable run with |arguments| (through cmd).
