@@ -1,10 +1,17 @@
-// A stand-in for the Terminal Services session functions: presents a chosen list of sessions
-// to the code under test through the session-function seam.
+// A stand-in for the Terminal Services session functions (Wine reports no logged-on session),
+// installed through the session-function seam for its lifetime (one at a time). Its sessions
+// 1, 2, ... are given as words: a(ctive) or d(isconnected), then L(ocked), U(nlocked) or
+// ? (unknown, a value with the unlocked bit set). The caller's own session is local; tokens copy
+// this process's token unless |tokenFails| (WTSQueryUserToken fails with ERROR_NO_TOKEN).
 #pragma once
 
 #include <windows.h>
 
+#include <cstdlib>
+#include <iterator>
 #include <set>
+#include <sstream>
+#include <string>
 #include <vector>
 
 #include "win/sdk_compat.h"
@@ -12,48 +19,72 @@
 
 namespace test {
 
-struct FakeSession {
-    DWORD id;
-    WTS_CONNECTSTATE_CLASS state;
-    DWORD flags;              // WTS_SESSIONSTATE_LOCK, _UNLOCK or _UNKNOWN
-    bool queryFails = false;  // the extended-information query of this session fails
-};
-
-// Installs itself as the session-function table for its lifetime (one at a time). Buffers it
-// hands out are tracked, so a test can see that each was freed exactly once. Tokens are copies
-// of this process's token.
 class FakeSessions {
 public:
-    explicit FakeSessions(std::vector<FakeSession> sessions);
-    ~FakeSessions();
+    explicit FakeSessions(const std::string& sessions, bool tokenFails = false)
+        : tokenFails_(tokenFails), previous_(win::SetWtsFunctions(&table_)) {
+        std::istringstream words(sessions);
+        sessions_.assign(std::istream_iterator<std::string>(words), {});
+        self_ = this;
+    }
+    ~FakeSessions() {
+        win::SetWtsFunctions(previous_);
+        for (void* buffer : buffers) {
+            std::free(buffer);
+        }
+    }
     FakeSessions(const FakeSessions&) = delete;
-    FakeSessions& operator=(const FakeSessions&) = delete;
 
-    // Behaviour, set before the code under test runs.
-    bool enumerateFails = false;
-    bool remoteQueryFails = false;
-    bool remote = false;      // the answer to the remote-session query of the current session
-    bool tokenFails = false;  // WTSQueryUserToken fails with ERROR_NO_TOKEN
-
-    // Observations.
-    std::vector<DWORD> infoQueries;    // session IDs asked for extended information, in order
-    std::vector<ULONG> tokenRequests;  // session IDs asked for a user token
-    size_t Outstanding() const { return buffers_.size(); }
-    int badFrees = 0;  // frees of memory this table did not hand out (or freed twice)
+    std::set<void*> buffers;  // handed out and not freed yet
 
 private:
-    static BOOL WINAPI Enumerate(HANDLE server, DWORD reserved, DWORD version,
-                                 PWTS_SESSION_INFOW* sessions, DWORD* count);
-    static BOOL WINAPI Query(HANDLE server, DWORD sessionId, WTS_INFO_CLASS infoClass,
-                             LPWSTR* buffer, DWORD* bytes);
-    static void WINAPI Free(PVOID memory);
-    static BOOL WINAPI QueryUserToken(ULONG sessionId, PHANDLE token);
-    void* Allocate(size_t bytes);
+    static void* Allocate(size_t bytes, LPWSTR* buffer) {
+        void* memory = *self_->buffers.insert(std::calloc(1, bytes)).first;
+        *buffer = static_cast<LPWSTR>(memory);
+        return memory;
+    }
+    // One entry more than the count tells, active and unlocked: only a reader going past the
+    // count finds it.
+    static BOOL WINAPI Enumerate(HANDLE, DWORD, DWORD, PWTS_SESSION_INFOW* list, DWORD* count) {
+        *count = static_cast<DWORD>(self_->sessions_.size());
+        LPWSTR buffer = nullptr;
+        *list = static_cast<PWTS_SESSION_INFOW>(Allocate((*count + 1) * sizeof(**list), &buffer));
+        for (DWORD i = 0; i <= *count; ++i) {
+            const bool active = i == *count || self_->sessions_[i][0] == 'a';
+            (*list)[i] = {i + 1, nullptr, active ? WTSActive : WTSDisconnected};
+        }
+        return TRUE;
+    }
+    static BOOL WINAPI Query(HANDLE, DWORD id, WTS_INFO_CLASS what, LPWSTR* buffer, DWORD*) {
+        if (what == WTSIsRemoteSession) {
+            return Allocate(sizeof(BOOLEAN), buffer) != nullptr;  // zeroed: not remote
+        }
+        const std::string word = id <= self_->sessions_.size() ? self_->sessions_[id - 1] : "aU";
+        WTSINFOEX_LEVEL1_W& info =
+            static_cast<WTSINFOEXW*>(Allocate(sizeof(WTSINFOEXW), buffer))->Data.WTSInfoExLevel1;
+        info.SessionId = id;
+        info.SessionState = word[0] == 'a' ? WTSActive : WTSDisconnected;
+        info.SessionFlags = static_cast<LONG>(word[1] == 'L'   ? WTS_SESSIONSTATE_LOCK
+                                              : word[1] == 'U' ? WTS_SESSIONSTATE_UNLOCK
+                                                               : WTS_SESSIONSTATE_UNKNOWN);
+        return TRUE;
+    }
+    static void WINAPI Free(PVOID memory) {
+        if (self_->buffers.erase(memory) == 1) {  // memory it did not hand out is left alone
+            std::free(memory);
+        }
+    }
+    static BOOL WINAPI Token(ULONG, PHANDLE token) {
+        ::SetLastError(ERROR_NO_TOKEN);
+        return !self_->tokenFails_ &&
+               ::OpenProcessToken(::GetCurrentProcess(), TOKEN_ALL_ACCESS, token);
+    }
 
-    std::vector<FakeSession> sessions_;
-    std::set<void*> buffers_;
-    win::WtsFunctions table_;
-    const win::WtsFunctions* previous_;
+    static inline FakeSessions* self_ = nullptr;
+    const bool tokenFails_;
+    const win::WtsFunctions table_{&Enumerate, &Query, &Free, &Token};
+    const win::WtsFunctions* const previous_;
+    std::vector<std::string> sessions_;
 };
 
 }  // namespace test

@@ -1,5 +1,5 @@
-// Orders for, and the record left by, the fake flashing tool (tools/fake_flash_tool), which the
-// service starts with nothing but a fixed command line: both live at a fixed place in the prefix.
+// Orders for, and the record left by, the fake flashing tool (tools/fake_flash_tool): the service
+// starts it with nothing but a fixed command line, so both live at a fixed place in the prefix.
 #pragma once
 
 #include <windows.h>
@@ -16,8 +16,8 @@ inline constexpr wchar_t kFakeToolFolder[] = L"C:\\FakeFlashTool";
 void SetToolOrder(const std::string& order);
 
 // The record of the last run (pid, command_line, working_folder, image, desktop,
-// console_processes, marker), in UTF-8 (compare with test::Utf8); empty when the tool has not run
-// since SetToolOrder.
+// console_processes, marker, upgrade_status), in UTF-8; empty when the tool has not run since
+// SetToolOrder.
 std::map<std::string, std::string> ReadToolRecord();
 
 // Waits up to |milliseconds| for a record to appear; returns it (empty when none appeared).

@@ -1,12 +1,11 @@
-// Starting the flashing tool in the user's session: the fake tool is started for real, with the
-// sessions presented through the session-function seam (Wine reports no logged-on session).
+// Starting the flashing tool in the user's session: the fake tool really starts, in the session
+// the fake session functions present (Wine reports none).
 #include "capsule/kel_launch.h"
 
 #include <gtest/gtest.h>
 
-#include <string>
+#include <algorithm>
 #include <thread>
-#include <vector>
 
 #include "capsule/kel.h"
 #include "fake_sessions.h"
@@ -14,288 +13,119 @@
 #include "records/messages.h"
 #include "records/service_log.h"
 #include "support/test_support.h"
-#include "win/unique_handle.h"
 
 namespace {
 
-std::wstring g_toolFolder;  // where the fake tool is built, as a Windows path
+const std::wstring kTools = test::HostPathToWindows(NYX_FAKE_TOOL_FOLDER);
+const std::wstring kTool = L"QvKelFlash64.exe",
+                   kStarted = L"LaunchWithUi - CreateProcessAsUser succeeded";
 
-const wchar_t kCapsule[] = L"C:\\Windows\\Firmware\\ABC_010203.bin";
-
-std::vector<std::wstring> RunKelLines(const std::wstring& folder,
-                                      const std::vector<std::wstring>& launchLines, int result) {
-    std::vector<std::wstring> lines = {L"Entered RunKel() methos" + folder,
-                                       L"Entered RUNKEL - ConfirmCapsule - "};
-    lines.insert(lines.end(), launchLines.begin(), launchLines.end());
-    lines.push_back(L"RunKel - retval - " + std::to_wstring(result));
-    lines.push_back(L"RunKel - retval -  " + std::to_wstring(result));
-    return lines;
-}
-
-class KelLaunchTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ::DeleteFileW(ServiceLogPath);
-        test::SetToolOrder("0");
-    }
-    void TearDown() override { ::DeleteFileW(ServiceLogPath); }
-
-    std::vector<std::wstring> Log() const { return test::ReadServiceLogMessages(ServiceLogPath); }
-
-    test::CapturingEventReporter events_;
-    test::FakeSessions sessions_{
-        {{0, WTSDisconnected, WTS_SESSIONSTATE_UNKNOWN}, {1, WTSActive, WTS_SESSIONSTATE_UNLOCK}}};
-};
-
-TEST_F(KelLaunchTest, ExitCodeDecidesResultRebootFlagAndEvents) {
-    struct Case {
-        const char* order;
-        bool result;
-        bool rebootRequired;
-        std::vector<test::RecordedEvent> events;
-    } const cases[] = {
-        {"0", true, false, {}},
-        {"3010", true, true, {{EVENTLOG_INFORMATION_TYPE, MSG_REBOOT_REQUIRED, {}}}},
-        {"1", false, false, {{EVENTLOG_ERROR_TYPE, MSG_CALL_FAILED, {L"KEL", L"1"}}}},
-        {"3011", false, false, {{EVENTLOG_ERROR_TYPE, MSG_CALL_FAILED, {L"KEL", L"3011"}}}},
-        {"4294967295", false, false, {{EVENTLOG_ERROR_TYPE, MSG_CALL_FAILED, {L"KEL", L"-1"}}}},
-    };
-    const std::wstring toolPath = g_toolFolder + L"\\QvKelFlash64.exe";
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.order);
-        ::DeleteFileW(ServiceLogPath);
-        events_.Clear();
-        test::SetToolOrder(c.order);
-        win::UniqueHandle stopEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-        bool rebootRequired = true;  // RunKel clears it first
-
-        EXPECT_EQ(
-            RunKel(g_toolFolder, L"QvKelFlash64.exe", kCapsule, stopEvent.Get(), rebootRequired),
-            c.result);
-        EXPECT_EQ(rebootRequired, c.rebootRequired);
-
-        const std::vector<test::RecordedEvent> events = events_.Events();
-        ASSERT_EQ(events.size(), c.events.size());
-        for (size_t i = 0; i < events.size(); ++i) {
-            EXPECT_EQ(events[i].type, c.events[i].type);
-            EXPECT_EQ(events[i].id, c.events[i].id);
-            EXPECT_EQ(events[i].strings, c.events[i].strings);
+// The events a RunKel call in |folder| reported ("!id|strings"), then what it logged between its
+// own lines, which are checked here.
+std::vector<std::wstring> Outcome(const std::wstring& folder, bool result,
+                                  const test::CapturingEventReporter& events) {
+    std::vector<std::wstring> outcome, log = test::ReadServiceLogMessages(ServiceLogPath);
+    for (const test::RecordedEvent& event : events.Events()) {
+        outcome.push_back(L"!" + std::to_wstring(event.id));
+        for (const std::wstring& text : event.strings) {
+            outcome.back() += L"|" + text;
         }
-        EXPECT_EQ(Log(),
-                  RunKelLines(g_toolFolder, {L"LaunchWithUi - CreateProcessAsUser succeeded"},
-                              c.result ? 1 : 0));
-
-        // The tool saw the fixed command line, its folder, the session's desktop, a console of
-        // its own and the user's environment rather than the service's.
-        const auto record = test::ReadToolRecord();
-        EXPECT_EQ(record.at("command_line"), test::Utf8(toolPath + L" -s -b"));
-        EXPECT_EQ(record.at("working_folder"), test::Utf8(g_toolFolder));
-        EXPECT_EQ(record.at("desktop"), "winsta0\\default");
-        EXPECT_EQ(record.at("console_processes"), "1");
-        EXPECT_EQ(record.at("marker"), "");
     }
+    log.resize(std::max<size_t>(log.size(), 4));
+    const std::wstring retval = std::to_wstring(result);
+    EXPECT_EQ((std::vector<std::wstring>{log[0], log[1], log[log.size() - 2], log.back()}),
+              (std::vector<std::wstring>{
+                  L"Entered RunKel() methos" + folder, L"Entered RUNKEL - ConfirmCapsule - ",
+                  L"RunKel - retval - " + retval, L"RunKel - retval -  " + retval}));
+    outcome.insert(outcome.end(), log.begin() + 2, log.end() - 2);
+    return outcome;
 }
 
-TEST_F(KelLaunchTest, FailedStartLogsTheErrorAndItsMeaning) {
-    const std::wstring longFolder = L"C:\\" + std::wstring(240, L'x');
-    struct Case {
-        std::wstring workingFolder;
-        std::wstring toolFolder;
-        DWORD error;
-        std::wstring meaning;
-    } const cases[] = {
-        {g_toolFolder, g_toolFolder, 2,
-         L"LaunchWithUi - ERROR_FILE_NOT_FOUND: The system cannot find the file specified"},
-        {g_toolFolder, L"C:\\NoSuchFolder", 3,
-         L"LaunchWithUi - ERROR_PATH_NOT_FOUND: The system cannot find the path specified"},
-        // A missing working folder is refused as such.
-        {L"C:\\NoSuchFolder", L"C:\\NoSuchFolder", 267, L"LaunchWithUi - Unknown error code: 267"},
-        // 240 + 3 + 1 + 17 characters: the tool path alone would need 261 of the 261.
-        {longFolder, longFolder, 206, L"LaunchWithUi - Unknown error code: 206"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.error);
-        ::DeleteFileW(ServiceLogPath);
-        events_.Clear();
-        const std::wstring toolPath = c.toolFolder + L"\\NoSuchTool.exe";
-        DWORD exitCode = 12345;
-        bool rebootRequired = false;
-        EXPECT_FALSE(Kel::LaunchWithUi(c.workingFolder, toolPath, toolPath + L" -s -b", nullptr,
-                                       exitCode, rebootRequired));
-        EXPECT_EQ(exitCode, 12345u);
-
-        const auto events = events_.Events();
-        ASSERT_EQ(events.size(), 1u);
-        EXPECT_EQ(events[0].id, DWORD{MSG_CALL_FAILED});
-        EXPECT_EQ(events[0].strings,
-                  (std::vector<std::wstring>{L"CreateProcessAsUser", std::to_wstring(c.error)}));
-        EXPECT_EQ(Log(), (std::vector<std::wstring>{
-                             L"LaunchWithUi - CreateProcessAsUser FAILED with error: " +
-                                 std::to_wstring(c.error),
-                             c.meaning}));
-        EXPECT_TRUE(test::ReadToolRecord().empty());
-    }
+std::wstring Failed(const std::wstring& call, const std::wstring& result) {
+    return L"!" + std::to_wstring(MSG_CALL_FAILED) + L"|" + call + L"|" + result;
 }
 
-TEST_F(KelLaunchTest, RunKelWritesItsResultAfterAFailedStart) {
-    bool rebootRequired = true;
-    EXPECT_FALSE(RunKel(g_toolFolder, L"NoSuchTool.exe", kCapsule, nullptr, rebootRequired));
-    EXPECT_FALSE(rebootRequired);
-    EXPECT_EQ(Log(), RunKelLines(g_toolFolder,
-                                 {L"LaunchWithUi - CreateProcessAsUser FAILED with error: 2",
-                                  L"LaunchWithUi - ERROR_FILE_NOT_FOUND: The system cannot find "
-                                  L"the file specified"},
-                                 0));
-}
-
-TEST_F(KelLaunchTest, CommandLineThatWouldNotFitIsNotStarted) {
-    // The tool path fits (260 characters), the command line with its switches does not.
-    const std::wstring folder = L"C:\\" + std::wstring(240, L'y');
-    const std::wstring tool = L"QvKelFlash64.exe";
-    ASSERT_EQ((folder + L"\\" + tool).size(), 260u);
-    bool rebootRequired = false;
-    EXPECT_FALSE(RunKel(folder, tool, kCapsule, nullptr, rebootRequired));
-    EXPECT_EQ(Log(), RunKelLines(folder,
-                                 {L"LaunchWithUi - CreateProcessAsUser FAILED with error: 206",
-                                  L"LaunchWithUi - Unknown error code: 206"},
-                                 0));
-}
-
-TEST_F(KelLaunchTest, StopEventTerminatesTheRunningTool) {
-    test::SetToolOrder("sleep");
-    win::UniqueHandle stopEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    win::UniqueHandle tool;
-    std::thread stopper([&] {
-        const auto record = test::WaitForToolRecord(30000);
-        if (!record.empty()) {
-            tool.Reset(::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
-                                     std::stoul(record.at("pid"))));
-        }
-        ::SetEvent(stopEvent.Get());
-    });
-    bool rebootRequired = true;
-    const bool result =
-        RunKel(g_toolFolder, L"QvKelFlash64.exe", kCapsule, stopEvent.Get(), rebootRequired);
-    stopper.join();
-
-    EXPECT_FALSE(result);
-    EXPECT_FALSE(rebootRequired);
-    ASSERT_TRUE(tool.IsValid());
-    ASSERT_EQ(::WaitForSingleObject(tool.Get(), 10000), WAIT_OBJECT_0);
-    DWORD exitCode = 0;
-    ASSERT_TRUE(::GetExitCodeProcess(tool.Get(), &exitCode));
-    EXPECT_EQ(exitCode, 0xFFFFFFFFu);
-
-    const auto events = events_.Events();
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].id, DWORD{MSG_CALL_FAILED});
-    EXPECT_EQ(events[0].strings,
-              (std::vector<std::wstring>{L"RunKel", L"KEL cancelled while running."}));
-    EXPECT_EQ(Log(), RunKelLines(g_toolFolder,
-                                 {L"LaunchWithUi - CreateProcessAsUser succeeded",
-                                  L"KEL cancelled while running"},
-                                 0));
-}
-
-// Without a stop event only the tool's end finishes the wait: a tool ended from outside is read
-// as the tool's own exit code, not as a cancellation.
-TEST_F(KelLaunchTest, NullStopEventWaitsForTheToolAlone) {
-    test::SetToolOrder("sleep");
-    std::thread killer([] {
-        const auto record = test::WaitForToolRecord(30000);
-        if (!record.empty()) {
-            win::UniqueHandle tool(
-                ::OpenProcess(PROCESS_TERMINATE, FALSE, std::stoul(record.at("pid"))));
-            ::TerminateProcess(tool.Get(), 5);
-        }
-    });
-    DWORD exitCode = 0;
-    bool rebootRequired = false;
-    const std::wstring toolPath = g_toolFolder + L"\\QvKelFlash64.exe";
-    const bool result = Kel::LaunchWithUi(g_toolFolder, toolPath, toolPath + L" -s -b", nullptr,
-                                          exitCode, rebootRequired);
-    killer.join();
-    EXPECT_FALSE(result);
-    EXPECT_EQ(exitCode, 5u);
-    const auto events = events_.Events();
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0].strings, (std::vector<std::wstring>{L"KEL", L"5"}));
-
-    test::SetToolOrder("0");
-    EXPECT_TRUE(Kel::LaunchWithUi(g_toolFolder, toolPath, toolPath + L" -s -b", nullptr, exitCode,
-                                  rebootRequired));
-    EXPECT_EQ(exitCode, 0u);
-}
-
-TEST(KelLaunchSessionTest, NoUserSessionStartsNothing) {
-    struct Case {
-        const char* name;
-        std::vector<test::FakeSession> sessions;
+TEST(KelLaunchTest, ExitCodeOrFailedStartDecidesTheResult) {
+    const std::wstring failed = L"LaunchWithUi - CreateProcessAsUser FAILED with error: ";
+    const std::wstring create = L"CreateProcessAsUser";
+    const struct {
+        std::wstring folder, tool;
+        const char* order;  // the tool's exit code
         bool tokenFails;
-    } const cases[] = {
-        {"no active session", {{1, WTSDisconnected, 1}, {2, WTSListen, 0}}, false},
-        {"no session at all", {}, false},
-        {"user token refused", {{1, WTSActive, 1}}, true},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        ::DeleteFileW(ServiceLogPath);
-        test::SetToolOrder("0");
+        std::vector<std::wstring> outcome;
+    } cases[] = {
+        // clang-format off
+        {kTools, kTool, "0", false, {kStarted}},  // without a stop event
+        {kTools, kTool, "3010", false, {L"!" + std::to_wstring(MSG_REBOOT_REQUIRED), kStarted}},
+        {kTools, kTool, "4294967295", false, {Failed(L"KEL", L"-1"), kStarted}},
+        {kTools, L"NoSuchTool.exe", "0", false, {Failed(create, L"2"), failed + L"2",
+         L"LaunchWithUi - ERROR_FILE_NOT_FOUND: The system cannot find the file specified"}},
+        {kTools, L"NoSuchFolder\\" + kTool, "0", false, {Failed(create, L"3"), failed + L"3",
+         L"LaunchWithUi - ERROR_PATH_NOT_FOUND: The system cannot find the path specified"}},
+        // A tool path of 255 characters: its command line does not fit.
+        {L"C:\\" + std::wstring(235, L'x'), kTool, "0", false,
+         {Failed(create, L"206"), failed + L"206", L"LaunchWithUi - Unknown error code: 206"}},
+        {kTools, kTool, "0", true, {Failed(L"GetSessionUserToken", L"1008"),
+         L"bool Kel::LaunchWithUi - GetSessionUserToken error with Error code: 1008"}},
+    };  // clang-format on
+    ::SetEnvironmentVariableW(L"NYX_FAKE_FLASH_MARKER", L"the test's own");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(test::Utf8(c.folder + L"\\" + c.tool) + " " + c.order);
+        test::FakeSessions sessions("aU", c.tokenFails);
         test::CapturingEventReporter events;
-        test::FakeSessions sessions(c.sessions);
-        sessions.tokenFails = c.tokenFails;
-        bool rebootRequired = true;
+        test::SetToolOrder(c.order);
+        ::DeleteFileW(ServiceLogPath);
+        win::UniqueHandle stop(&c == cases ? nullptr
+                                           : ::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+        const bool started = std::count(c.outcome.begin(), c.outcome.end(), kStarted) == 1,
+                   reboot = c.order == std::string("3010");
+        const bool result = started && (reboot || c.order == std::string("0"));
+        bool rebootRequired = !reboot;
 
-        EXPECT_FALSE(RunKel(g_toolFolder, L"QvKelFlash64.exe", kCapsule, nullptr, rebootRequired));
-        EXPECT_FALSE(rebootRequired);
-        EXPECT_TRUE(test::ReadToolRecord().empty());
-
-        const auto recorded = events.Events();
-        ASSERT_EQ(recorded.size(), 1u);
-        ASSERT_EQ(recorded[0].strings.size(), 2u);
-        EXPECT_EQ(recorded[0].strings[0], L"GetSessionUserToken");
-        // The error number in the event and the log line is the same reading of the last error.
-        const std::wstring error = recorded[0].strings[1];
-        if (c.tokenFails) {
-            EXPECT_EQ(error, L"1008");
-        }
-        EXPECT_EQ(test::ReadServiceLogMessages(ServiceLogPath),
-                  RunKelLines(g_toolFolder,
-                              {L"bool Kel::LaunchWithUi - GetSessionUserToken error with Error "
-                               L"code: " +
-                               error},
-                              0));
-        EXPECT_EQ(sessions.Outstanding(), 0u);
+        EXPECT_EQ(RunKel(c.folder, c.tool, L"C:\\ABC.bin", stop.Get(), rebootRequired), result);
+        EXPECT_EQ(rebootRequired, reboot);
+        EXPECT_EQ(Outcome(c.folder, result, events), c.outcome);
+        // The tool ran with its switches, in its folder, on the session's desktop, with a console
+        // of its own and the user's environment rather than the service's.
+        std::map<std::string, std::string> seen = test::ReadToolRecord();
+        EXPECT_EQ(seen["command_line"] + "|" + seen["working_folder"] + "|" + seen["desktop"] +
+                      "|" + seen["console_processes"] + "|" + seen["marker"],
+                  started ? test::Utf8(c.folder + L"\\" + c.tool + L" -s -b|" + c.folder +
+                                       L"|winsta0\\default|1|")
+                          : "||||");
     }
-    ::DeleteFileW(ServiceLogPath);
 }
 
-TEST(GetLinkedTokenTest, GivesAnotherTokenOrNone) {
-    EXPECT_EQ(GetLinkedToken(INVALID_HANDLE_VALUE), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLinkedToken(nullptr), INVALID_HANDLE_VALUE);
+TEST(KelLaunchTest, StopEventTerminatesTheRunningTool) {
+    test::FakeSessions sessions("aU");
+    test::CapturingEventReporter events;
+    test::SetToolOrder("sleep");
+    ::DeleteFileW(ServiceLogPath);
+    win::UniqueHandle stop(::CreateEventW(nullptr, TRUE, FALSE, nullptr)), tool;
+    std::thread stopper([&] {
+        const std::string pid = test::WaitForToolRecord(30000)["pid"];
+        tool.Reset(::OpenProcess(PROCESS_ALL_ACCESS, FALSE, std::stoul("0" + pid)));
+        ::SetEvent(stop.Get());
+    });
+    bool rebootRequired = true;
+    EXPECT_FALSE(RunKel(kTools, kTool, L"C:\\ABC.bin", stop.Get(), rebootRequired));
+    stopper.join();
+    EXPECT_FALSE(rebootRequired);
+    DWORD exitCode = 0;
+    EXPECT_EQ(::WaitForSingleObject(tool.Get(), 10000), WAIT_OBJECT_0);
+    EXPECT_TRUE(::GetExitCodeProcess(tool.Get(), &exitCode) && exitCode == 0xFFFFFFFF);
+    ::TerminateProcess(tool.Get(), 1);  // a tool left running would outlive the test
+    EXPECT_EQ(Outcome(kTools, false, events),
+              (std::vector<std::wstring>{Failed(L"RunKel", L"KEL cancelled while running."),
+                                         kStarted, L"KEL cancelled while running"}));
+}
 
-    HANDLE token = nullptr;
-    ASSERT_TRUE(::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token));
-    win::UniqueHandle own(token);
-    const HANDLE linked = GetLinkedToken(own.Get());
-    if (linked != INVALID_HANDLE_VALUE) {
-        win::UniqueHandle owned(linked);
-        EXPECT_NE(linked, own.Get());
-        TOKEN_TYPE type{};
-        DWORD size = 0;
-        EXPECT_TRUE(::GetTokenInformation(linked, TokenType, &type, sizeof(type), &size));
-    }
+TEST(KelLaunchTest, LinkedTokenIsAnotherTokenOrNone) {
+    EXPECT_FALSE(GetLinkedToken(nullptr));
+    win::UniqueHandle own;
+    ASSERT_TRUE(::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, own.Put()));
+    const win::UniqueHandle linked = GetLinkedToken(own.Get());
+    EXPECT_TRUE(linked && linked.Get() != own.Get());
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-    if (!test::InitWithHostPaths(argc, argv, "<folder of the fake flashing tool on the host>",
-                                 {&g_toolFolder})) {
-        return 2;
-    }
-    // A variable of the test's own environment that a tool started with the user's environment
-    // must not see.
-    ::SetEnvironmentVariableW(L"NYX_FAKE_FLASH_MARKER", L"inherited");
-    return RUN_ALL_TESTS();
-}
