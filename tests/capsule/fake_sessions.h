@@ -1,18 +1,14 @@
-// A stand-in for the Terminal Services session functions (Wine reports no logged-on session),
-// installed through the session-function seam for its lifetime (one at a time). Its sessions
-// 1, 2, ... are given as words: a(ctive) or d(isconnected), then L(ocked), U(nlocked) or
-// ? (unknown, a value with the unlocked bit set). The caller's own session is local; tokens copy
-// this process's token unless |tokenFails| (WTSQueryUserToken fails with ERROR_NO_TOKEN).
+// A stand-in for the session functions (Wine reports no logged-on session), installed through
+// the session-function seam for its lifetime. Its sessions 1, 2, ... are given as words: a(ctive)
+// or d(isconnected), then L(ocked), U(nlocked) or ? (unknown, a value with the unlocked bit set).
+// Behind them lies one more, active and unlocked, that only a reader past the count finds. The
+// caller's own session is local; tokens copy this process's token unless |tokenFails|.
 #pragma once
 
 #include <windows.h>
 
 #include <cstdlib>
-#include <iterator>
-#include <set>
-#include <sstream>
 #include <string>
-#include <vector>
 
 #include "win/sdk_compat.h"
 #include "win/wts_functions.h"
@@ -21,70 +17,45 @@ namespace test {
 
 class FakeSessions {
 public:
-    explicit FakeSessions(const std::string& sessions, bool tokenFails = false)
-        : tokenFails_(tokenFails), previous_(win::SetWtsFunctions(&table_)) {
-        std::istringstream words(sessions);
-        sessions_.assign(std::istream_iterator<std::string>(words), {});
-        self_ = this;
+    explicit FakeSessions(const std::string& sessions, bool tokenFails = false) {
+        words_ = sessions + " aU";
+        tokenFails_ = tokenFails;
     }
-    ~FakeSessions() {
-        win::SetWtsFunctions(previous_);
-        for (void* buffer : buffers) {
-            std::free(buffer);
-        }
-    }
-    FakeSessions(const FakeSessions&) = delete;
+    ~FakeSessions() { win::SetWtsFunctions(previous_); }
 
-    std::set<void*> buffers;  // handed out and not freed yet
+    static inline int buffers = 0;  // handed out and not freed yet
 
 private:
-    static void* Allocate(size_t bytes, LPWSTR* buffer) {
-        void* memory = *self_->buffers.insert(std::calloc(1, bytes)).first;
-        *buffer = static_cast<LPWSTR>(memory);
-        return memory;
-    }
-    // One entry more than the count tells, active and unlocked: only a reader going past the
-    // count finds it.
+    static void* Allocate(size_t n) { return ++buffers, std::calloc(1, n); }
+    static void WINAPI Free(PVOID memory) { --buffers, std::free(memory); }
+    static auto State(DWORD id) { return words_[3 * id - 3] == 'a' ? WTSActive : WTSDisconnected; }
     static BOOL WINAPI Enumerate(HANDLE, DWORD, DWORD, PWTS_SESSION_INFOW* list, DWORD* count) {
-        *count = static_cast<DWORD>(self_->sessions_.size());
-        LPWSTR buffer = nullptr;
-        *list = static_cast<PWTS_SESSION_INFOW>(Allocate((*count + 1) * sizeof(**list), &buffer));
+        *count = static_cast<DWORD>(words_.size() / 3);
+        *list = static_cast<PWTS_SESSION_INFOW>(Allocate((*count + 1) * sizeof(**list)));
         for (DWORD i = 0; i <= *count; ++i) {
-            const bool active = i == *count || self_->sessions_[i][0] == 'a';
-            (*list)[i] = {i + 1, nullptr, active ? WTSActive : WTSDisconnected};
+            (*list)[i] = {i + 1, nullptr, State(i + 1)};
         }
         return TRUE;
     }
     static BOOL WINAPI Query(HANDLE, DWORD id, WTS_INFO_CLASS what, LPWSTR* buffer, DWORD*) {
-        if (what == WTSIsRemoteSession) {
-            return Allocate(sizeof(BOOLEAN), buffer) != nullptr;  // zeroed: not remote
+        *buffer = static_cast<LPWSTR>(Allocate(sizeof(WTSINFOEXW)));  // zeroed: not remote
+        if (what == WTSSessionInfoEx) {  // WTS_SESSIONSTATE_UNKNOWN (-1), _LOCK (0), _UNLOCK (1)
+            auto& info = reinterpret_cast<WTSINFOEXW*>(*buffer)->Data.WTSInfoExLevel1;
+            info.SessionId = id;
+            info.SessionState = State(id);
+            info.SessionFlags = static_cast<LONG>(std::string("?LU").find(words_[3 * id - 2])) - 1;
         }
-        const std::string word = id <= self_->sessions_.size() ? self_->sessions_[id - 1] : "aU";
-        WTSINFOEX_LEVEL1_W& info =
-            static_cast<WTSINFOEXW*>(Allocate(sizeof(WTSINFOEXW), buffer))->Data.WTSInfoExLevel1;
-        info.SessionId = id;
-        info.SessionState = word[0] == 'a' ? WTSActive : WTSDisconnected;
-        info.SessionFlags = static_cast<LONG>(word[1] == 'L'   ? WTS_SESSIONSTATE_LOCK
-                                              : word[1] == 'U' ? WTS_SESSIONSTATE_UNLOCK
-                                                               : WTS_SESSIONSTATE_UNKNOWN);
         return TRUE;
-    }
-    static void WINAPI Free(PVOID memory) {
-        if (self_->buffers.erase(memory) == 1) {  // memory it did not hand out is left alone
-            std::free(memory);
-        }
     }
     static BOOL WINAPI Token(ULONG, PHANDLE token) {
         ::SetLastError(ERROR_NO_TOKEN);
-        return !self_->tokenFails_ &&
-               ::OpenProcessToken(::GetCurrentProcess(), TOKEN_ALL_ACCESS, token);
+        return !tokenFails_ && ::OpenProcessToken(::GetCurrentProcess(), TOKEN_ALL_ACCESS, token);
     }
 
-    static inline FakeSessions* self_ = nullptr;
-    const bool tokenFails_;
+    static inline std::string words_;
+    static inline bool tokenFails_ = false;
     const win::WtsFunctions table_{&Enumerate, &Query, &Free, &Token};
-    const win::WtsFunctions* const previous_;
-    std::vector<std::string> sessions_;
+    const win::WtsFunctions* const previous_ = win::SetWtsFunctions(&table_);
 };
 
 }  // namespace test

@@ -7,27 +7,23 @@
 namespace test {
 
 void SetToolOrder(const std::string& order) {
-    ::CreateDirectoryW(kFakeToolFolder, nullptr);
-    ::DeleteFileW((std::wstring(kFakeToolFolder) + L"\\record.txt").c_str());
-    std::ofstream("C:\\FakeFlashTool\\order.txt", std::ios::binary) << order;
+    ::CreateDirectoryW(L"C:\\FakeFlashTool", nullptr);
+    ::DeleteFileW(L"C:\\FakeFlashTool\\record.txt");
+    std::ofstream("C:\\FakeFlashTool\\order.txt") << order;
 }
 
 std::map<std::string, std::string> ReadToolRecord() {
     std::map<std::string, std::string> record;
-    const std::string text = ReadFileBytes(std::wstring(kFakeToolFolder) + L"\\record.txt");
-    for (const std::string& line : SplitLines(text, std::string("\r\n"))) {
-        const size_t equals = line.find('=');
-        if (equals != std::string::npos) {
-            record[line.substr(0, equals)] = line.substr(equals + 1);
-        }
+    std::ifstream file("C:\\FakeFlashTool\\record.txt");  // "name=value" lines
+    for (std::string name, value; std::getline(file, name, '=') && std::getline(file, value);) {
+        record[name] = value;
     }
     return record;
 }
 
 std::map<std::string, std::string> WaitForToolRecord(DWORD milliseconds) {
-    std::map<std::string, std::string> record;
-    WaitUntil([&] { return !(record = ReadToolRecord()).empty(); }, milliseconds, 50);
-    return record;
+    WaitUntil([] { return !ReadToolRecord().empty(); }, milliseconds, 50);
+    return ReadToolRecord();
 }
 
 }  // namespace test

@@ -17,5 +17,4 @@ if(WIN32 AND NOT NYX_SIMULATION)
         target_compile_definitions(${test} PRIVATE
             NYX_FAKE_TOOL_FOLDER="$<TARGET_FILE_DIR:QvKelFlash64>")
     endforeach()
-    target_link_libraries(firmware_staging_test PRIVATE ntdll)
 endif()

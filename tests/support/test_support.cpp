@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <thread>
 
 namespace test {
@@ -33,11 +34,6 @@ std::vector<RecordedEvent> CapturingEventReporter::Events() const {
     return events_;
 }
 
-void CapturingEventReporter::Clear() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    events_.clear();
-}
-
 void SetMachineValue(const wchar_t* keyPath, const wchar_t* name, DWORD type, const void* data,
                      DWORD size) {
     win::UniqueRegKey key;
@@ -60,19 +56,14 @@ std::optional<DWORD> MachineDword(const wchar_t* keyPath, const wchar_t* name) {
 }
 
 std::string ReadFileBytes(const std::wstring& path) {
-    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_READ,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return {};
-    }
+    const win::UniqueFileHandle file(::CreateFileW(path.c_str(), GENERIC_READ, 7, nullptr,
+                                                   OPEN_EXISTING, 0, nullptr));  // share all
     std::string bytes;
     char buffer[65536];
     DWORD read = 0;
-    while (::ReadFile(file, buffer, sizeof(buffer), &read, nullptr) && read > 0) {
+    while (file && ::ReadFile(file.Get(), buffer, sizeof(buffer), &read, nullptr) && read > 0) {
         bytes.append(buffer, read);
     }
-    ::CloseHandle(file);
     return bytes;
 }
 
@@ -82,42 +73,16 @@ bool FileExists(const std::wstring& path) {
 
 std::vector<std::wstring> ReadServiceLogMessages(const std::wstring& path) {
     const std::string bytes = ReadFileBytes(path);
-    std::vector<std::wstring> messages;
-    if (bytes.size() < 2) {
-        return messages;
-    }
-    std::wstring text;
-    for (size_t i = 2; i + 1 < bytes.size(); i += 2) {  // skip the byte-order mark
-        text += static_cast<wchar_t>(static_cast<unsigned char>(bytes[i]) |
-                                     (static_cast<unsigned char>(bytes[i + 1]) << 8));
-    }
-    const size_t kStampLength = 22;  // "[2026-12-06 08:55:59] "
-    for (std::wstring& line : SplitLines(text, std::wstring(L"\r\n"))) {
-        if (line.size() >= kStampLength && line[0] == L'[') {
-            line.erase(0, kStampLength);
+    std::wstring text(bytes.size() / 2, L'\0');
+    std::memcpy(&text[0], bytes.data(), text.size() * 2);  // UTF-16LE, as Windows stores it
+    std::vector<std::wstring> messages =
+        SplitLines(text.substr(text.empty() ? 0 : 1), std::wstring(L"\r\n"));
+    for (std::wstring& line : messages) {
+        if (line.size() >= 22 && line[0] == L'[') {
+            line.erase(0, 22);  // "[2026-12-06 08:55:59] "
         }
-        messages.push_back(std::move(line));
     }
     return messages;
-}
-
-std::vector<std::wstring> Concat(std::initializer_list<std::vector<std::wstring>> parts) {
-    std::vector<std::wstring> all;
-    for (const auto& part : parts) {
-        all.insert(all.end(), part.begin(), part.end());
-    }
-    return all;
-}
-
-std::vector<std::wstring> ServiceStartLines(DWORD initialStatus) {
-    return {
-        L"int APIENTRY wWinMain entered",
-        L"void WINAPI Nyx::ServiceMain : ServiceMain entered",
-        L"m_context.running status : 0",
-        L"void Nyx::ServiceLoop entered",
-        L"UpgradeStatus Initial read from registry: " + std::to_wstring(initialStatus),
-        L"start looking for capsule - Wait for 1 minute - ",
-    };
 }
 
 std::wstring HostPathToWindows(const std::string& hostPath) {
@@ -130,22 +95,25 @@ std::wstring HostPathToWindows(const std::string& hostPath) {
 
 void RemoveTree(const std::wstring& path) {
     WIN32_FIND_DATAW data;
-    HANDLE find = ::FindFirstFileW((path + L"\\*").c_str(), &data);
-    if (find != INVALID_HANDLE_VALUE) {
+    const win::UniqueFindHandle find(::FindFirstFileW((path + L"\\*").c_str(), &data));
+    if (find) {
         do {
             const std::wstring name = data.cFileName;
+            const std::wstring child = path + L"\\" + name;
             if (name == L"." || name == L"..") {
                 continue;
             }
-            const std::wstring child = path + L"\\" + name;
-            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            // A link to a folder is removed itself, never what it leads to.
+            if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
                 RemoveTree(child);
+            } else if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+                ::RemoveDirectoryW(child.c_str());
             } else {
                 ::SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
                 ::DeleteFileW(child.c_str());
             }
-        } while (::FindNextFileW(find, &data));
-        ::FindClose(find);
+        } while (::FindNextFileW(find.Get(), &data));
     }
     ::RemoveDirectoryW(path.c_str());
 }
@@ -165,18 +133,6 @@ TempFolder::TempFolder() {
 
 TempFolder::~TempFolder() {
     RemoveTree(path_);
-}
-
-std::string Utf8(const std::wstring& text) {
-    if (text.empty()) {
-        return {};
-    }
-    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
-                                           nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(size), '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &out[0], size,
-                          nullptr, nullptr);
-    return out;
 }
 
 bool WaitUntil(const std::function<bool()>& condition, DWORD milliseconds, DWORD pollMs) {
@@ -219,20 +175,9 @@ InstalledService::~InstalledService() {
 
 bool InstalledService::Open() {
     manager_.Reset(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    if (!manager_.IsValid()) {
-        return false;
-    }
-    win::UniqueServiceHandle old(::OpenServiceW(manager_.Get(), kServiceName, SERVICE_ALL_ACCESS));
-    if (old) {
-        SERVICE_STATUS status;
-        ::ControlService(old.Get(), SERVICE_CONTROL_STOP, &status);
-        WaitUntil([&] {
-            return ::QueryServiceStatus(old.Get(), &status) &&
-                   status.dwCurrentState == SERVICE_STOPPED;
-        });
-        ::DeleteService(old.Get());
-    }
-    return true;
+    service_.Reset(::OpenServiceW(manager_.Get(), kServiceName, SERVICE_ALL_ACCESS));
+    Remove();  // one an earlier run left behind
+    return manager_.IsValid();
 }
 
 bool InstalledService::Install(const std::wstring& image) {
@@ -267,9 +212,6 @@ bool InstalledService::WaitForState(DWORD state) const {
 }
 
 bool InstalledService::Stop() {
-    if (QueryState() == SERVICE_STOPPED) {
-        return true;
-    }
     SERVICE_STATUS status;
     ::ControlService(service_.Get(), SERVICE_CONTROL_STOP, &status);
     return WaitForState(SERVICE_STOPPED);

@@ -13,6 +13,7 @@
 
 #include "win/event_reporter.h"
 #include "win/unique_handle.h"
+#include "win/utf8.h"
 
 namespace test {
 
@@ -44,7 +45,10 @@ public:
                 WORD stringCount, DWORD rawDataSize, LPCWSTR* strings, LPVOID rawData) override;
 
     std::vector<RecordedEvent> Events() const;
-    void Clear();
+    void Clear() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        events_.clear();
+    }
 
 private:
     mutable std::mutex mutex_;
@@ -77,13 +81,6 @@ bool FileExists(const std::wstring& path);
 // "[yyyy-mm-dd hh:mm:ss] " time stamp removed. Empty when there is no file.
 std::vector<std::wstring> ReadServiceLogMessages(const std::wstring& path);
 
-// The lines of |parts|, one part after the other.
-std::vector<std::wstring> Concat(std::initializer_list<std::vector<std::wstring>> parts);
-
-// What the service logs from its start by the service control manager up to its first wait,
-// having read |initialStatus| from UpgradeStatus.
-std::vector<std::wstring> ServiceStartLines(DWORD initialStatus);
-
 // A Linux path as Wine sees it (drive Z: is the Linux root).
 std::wstring HostPathToWindows(const std::string& hostPath);
 
@@ -104,8 +101,10 @@ private:
     std::wstring path_;
 };
 
-// Narrow text (UTF-8) from a wide one.
-std::string Utf8(const std::wstring& text);
+// Narrow text (UTF-8) from a wide one, as the service converts it.
+inline std::string Utf8(const std::wstring& text) {
+    return win::WideToUtf8(text);
+}
 
 // Polls |condition| every |pollMs| until it holds or |milliseconds| have passed; whether it held.
 // A wait for something to happen, never a measure of how fast it happened.
@@ -141,7 +140,7 @@ public:
     SERVICE_STATUS_PROCESS QueryStatus() const;
     DWORD QueryState() const { return QueryStatus().dwCurrentState; }
     bool WaitForState(DWORD state) const;
-    // Sends the stop control unless already stopped and waits for STOPPED.
+    // Sends the stop control and waits for STOPPED.
     bool Stop();
 
 private:
