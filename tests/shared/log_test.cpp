@@ -3,12 +3,8 @@
 
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <set>
-#include <string>
 #include <thread>
-#include <tuple>
-#include <vector>
 
 #include "shared/log_file_names.h"
 #include "shared/log_listener_file.h"
@@ -21,17 +17,10 @@ using Bodies = std::vector<std::string>;
 namespace fs = std::filesystem;
 
 namespace {
-
 const std::wstring kProductKey = L"Software\\Policies\\QV\\QV NYX Service";
-
-std::string NoBom(const std::string& bytes) {
-    return bytes.rfind("\xEF\xBB\xBF", 0) == 0 ? bytes.substr(3) : bytes;
-}
-
-std::string Ours(size_t bytes) {  // a line head of this format, the whole cut to |bytes|
-    return ("2024/05/01 13:45:12.345|" + std::string(bytes, '-')).substr(0, bytes);
-}
-
+const auto NoBom = [](std::string b) { return b.rfind("\xEF\xBB\xBF", 0) ? b : b.erase(0, 3); };
+// |n| bytes that start with a line head of this format
+const auto Ours = [](size_t n) { return "2024/05/01 13:45:12.345|" + std::string(n - 24, '-'); };
 class LogTest : public ::testing::Test {
 protected:
     void SetUp() override { Reset(); }
@@ -44,8 +33,7 @@ protected:
             const std::wstring key = kProductKey + (item[0] == L'M' ? L"\\shared_log_test" : L"");
             const size_t at = item.find_first_of(L"=#");
             const std::wstring name = item.substr(2, at - 2), text = item.substr(at + 1);
-            const bool dword = item[at] == L'#';
-            const DWORD number = dword ? std::stoul(text) : 0;
+            const DWORD dword = item[at] == L'#', number = dword ? std::stoul(text) : 0;
             test::SetMachineValue(key.c_str(), name.c_str(), dword ? REG_DWORD : REG_SZ,
                                   dword ? static_cast<const void*>(&number) : text.c_str(),
                                   dword ? 4 : static_cast<DWORD>(text.size() * 2 + 2));
@@ -62,9 +50,8 @@ protected:
     std::wstring Log() const { return In(L"shared_log_test.log"); }
     Bodies Folder() const {  // bodies of the log folder's files, by name
         Bodies bodies;
-        for (const fs::path& file : std::set<fs::path>(fs::directory_iterator(In(L"")), {})) {
+        for (const fs::path& file : std::set<fs::path>(fs::directory_iterator(In(L"")), {}))
             bodies.push_back(NoBom(test::ReadFileBytes(file.wstring())));
-        }
         return bodies;
     }
     std::unique_ptr<test::TempFolder> appData_;
@@ -89,21 +76,18 @@ TEST_F(LogTest, PolicyChoosesListenersAndLevelsModuleKeyFirst) {
         events.Clear();
         std::unique_ptr<CqvLog> logger(CqvLog::Create(level, types));
         std::wstring seen;
-        for (int i = 0; i < logger->ListenerCount(); ++i) {
+        for (int i = 0; i < logger->ListenerCount(); ++i)
             seen += std::to_wstring(logger->Listener(i)->GetType()) + L" ";
-        }
         seen += std::to_wstring(logger->Listener(0)->MinLevel()) + L".." +
                 std::to_wstring(logger->Listener(0)->MaxLevel()) + L":";
         ::SetLastError(0xBEEF);  // the outputs change it, logging does not
-        for (int logged = 0; logged <= 7; ++logged) {
+        for (int logged = 0; logged <= 7; ++logged)
             logged % 2 ? logger->Log(logged, "A::B", std::wstring(L"%ls"))
                        : logger->Log(logged, "A::B", L"%hs%d", "x", logged);
-        }
         logger->Log(7, "A::B", nullptr);
         EXPECT_EQ(::GetLastError(), 0xBEEFu);
-        for (const auto& event : events.Events()) {
+        for (const auto& event : events.Events())
             seen += L" " + std::to_wstring(event.id) + L"," + std::to_wstring(event.type);
-        }
         EXPECT_EQ(seen, expected) << policy;
     }
     const std::wstring line = events.Events().at(2).strings.at(0);  // level 4 of the last case
@@ -138,27 +122,23 @@ TEST_F(LogTest, FileOfAnotherFormatOrAboveMaxLogSizeIsArchivedBeforeTheFirstLine
 
 TEST_F(LogTest, RotationKeepsTheNewestArchivesAndUndoesAStuckRename) {
     // 5 is the newest, 4 the oldest; of 2 and 6 with equal times the higher number is older.
-    const int minutes[] = {0, 70, 30, 50, 10, 90, 30, 80, 40, 60};
+    const int age[] = {0, 30, 70, 50, 90, 10, 70, 20, 60, 40};  // in minutes
     std::ofstream(fs::path(Log()), std::ios::binary) << Ours(99);
     for (int n = 1; n <= 9; ++n) {
-        const std::wstring archive = In(L"shared_log_test_000" + std::to_wstring(n) + L".log");
-        std::ofstream(fs::path(archive)) << n;
-        fs::last_write_time(
-            archive, fs::file_time_type::clock::now() - std::chrono::minutes(100 - minutes[n]));
+        const fs::path file = In(L"shared_log_test_000" + std::to_wstring(n) + L".log");
+        std::ofstream(file) << n;
+        fs::last_write_time(file, fs::file_time_type::clock::now() - std::chrono::minutes(age[n]));
     }
     CqvLogListenerFile listener(false, 5);
-    {
+    for (const bool stuck : {true, false}) {
         // The newest is renamed last: the others are under temporary names when it fails.
-        std::ifstream held(fs::path(In(L"shared_log_test_0005.log")));
+        std::ifstream held(stuck ? fs::path(In(L"shared_log_test_0005.log")) : fs::path());
         ASSERT_TRUE(listener.Open());
-        EXPECT_FALSE(listener.RotateIfNeeded(true));
+        EXPECT_EQ(listener.RotateIfNeeded(true), !stuck);
         listener.Close();
+        EXPECT_EQ(Folder(), (stuck ? Bodies{Ours(99), "1", "2", "3", "5", "6", "7", "8", "9"}
+                                   : Bodies{"", Ours(99), "5", "7", "1", "9", "3", "8", "2", "6"}));
     }
-    EXPECT_EQ(Folder(), (Bodies{Ours(99), "1", "2", "3", "5", "6", "7", "8", "9"}));
-    ASSERT_TRUE(listener.Open());
-    EXPECT_TRUE(listener.RotateIfNeeded(true));
-    listener.Close();
-    EXPECT_EQ(Folder(), (Bodies{"", Ours(99), "5", "7", "1", "9", "3", "8", "2", "6"}));
 }
 
 TEST_F(LogTest, QueuedRecordsKeepTheirOrderWhileTheFileIsBlockedAndAtShutdown) {
