@@ -1,14 +1,11 @@
 // The update engine in the test prefix, with its own raw SMBIOS table, first wait and boot time.
 #include <gtest/gtest.h>
 #include <windows.h>
-
 #include <process.h>
-
 #include <new>
 #include <algorithm>
 #include <thread>
 #include <tuple>
-
 #include "capsule/capsule_search.h"
 #include "engine/nyx.h"
 #include "engine/service_loop.h"
@@ -23,24 +20,18 @@ using Lines = std::vector<std::wstring>;
 Bytes g_smbios;
 FILETIME g_bootTime{};
 bool g_faultAtFirstWait = false;
-
 Bytes QVBiosUpdate::ReadRawSmbiosData() {
     return g_smbios;
 }
 DWORD ServiceStartupDelayMs() {
-    if (g_faultAtFirstWait) {
-        throw std::bad_alloc();
-    }
-    return 0;
+    return g_faultAtFirstWait ? throw std::bad_alloc() : DWORD{0};
 }
 FILETIME ReadBootTime() {
     return g_bootTime;
 }
 
 namespace {
-
-// BIOS Information (type 0) with the version string "ABC Ver. <word>" and the release bytes,
-// then End-of-Table: family ABC, version <word's first two digits>.<major>.<minor>.
+// BIOS Information (type 0), version "ABC Ver. <word>": family ABC, <word[0..1]>.<major>.<minor>.
 Bytes Smbios(const std::string& word, std::uint8_t major, std::uint8_t minor) {
     Bytes table = {0, 0x18, 0, 0, 0, 1, 0, 0, 0,     0,     0, 0,
                    0, 0,    0, 0, 0, 0, 0, 0, major, minor, 0, 0};
@@ -49,7 +40,6 @@ Bytes Smbios(const std::string& word, std::uint8_t major, std::uint8_t minor) {
     table.insert(table.end(), {0, 0, 127, 4, 0, 0, 0, 0});
     return table;
 }
-
 // The service's events, without those of the logging framework (its level as event ID).
 using Event = std::pair<DWORD, Lines>;
 std::vector<Event> Events(const test::CapturingEventReporter& reporter) {
@@ -61,35 +51,31 @@ std::vector<Event> Events(const test::CapturingEventReporter& reporter) {
     }
     return events;
 }
-
-// The service log's lines that are among |expected|, in the order logged.
-Lines LoggedOf(const Lines& expected) {
+// Expects the service log's lines that are among |lines| (all of them if |only|) to be |lines|.
+void ExpectLogged(const Lines& lines, bool only = false) {
+    const Lines all = test::ReadServiceLogMessages(ServiceLogPath);
     Lines logged;
-    for (const std::wstring& line : test::ReadServiceLogMessages(ServiceLogPath)) {
-        if (std::find(expected.begin(), expected.end(), line) != expected.end()) {
-            logged.push_back(line);
-        }
-    }
-    return logged;
+    std::copy_if(all.begin(), all.end(), std::back_inserter(logged),
+                 [&](auto& line) { return only || std::count(lines.begin(), lines.end(), line); });
+    EXPECT_EQ(logged, lines);
 }
+const wchar_t* const kEnd = L"ServiceLoop : Service is terminating";
 
 // The capsule is compared with the running BIOS first, then with the last attempt.
 TEST(UpgradeDecisionTest, CapsuleMustBeNewerThanTheBiosAndTheLastAttempt) {
     const std::wstring folder = GetFirmwareFolderPath(),
-                       versions = L"BIOS version = 010c0000 File version = ";
+                       versions = L"BIOS version = 010c0000 File version = ",
+                       fn = L"bool Nyx::IsUpgradeNeeded : ";
     ::CreateDirectoryW(folder.c_str(), nullptr);
     const Bytes bios = Smbios("01.02.03", 12, 0);  // 01.12.00: 010c0000
     // clang-format off
     const std::tuple<Bytes, const wchar_t*, FirmwareVersion, int, const wchar_t*, std::vector<Event>> cases[] = {
-        // SMBIOS, capsule, last attempted, result (2: false, but newer than the BIOS), failure
-        // line, events
-        {{}, L"ABC_01130000.bin", 0, 0, L"bool Nyx::IsUpgradeNeeded : failed to get BIOS information", {{MSG_TEXT, {L"IsUpgradeNeeded", L"Failed to get BIOS information."}}}},
-        {bios, L"XYZ_01130000.bin", 0, 0, L"bool Nyx::IsUpgradeNeeded : Unable to find firmware file", {}},
-        {bios, L"ABC_01120000.bin", 0, 0, nullptr, {{MSG_TEXT, {versions + L"010c0000"}},
-            {MSG_TEXT, {L"BIOS file = 010c0000 (01.12.00.00) not newer than BIOS = 010c0000 (01.12.00.00)"}}}},
+        // SMBIOS, capsule, last attempted, result (2: false, newer than the BIOS), failure line, events
+        {{}, L"ABC_01130000.bin", 0, 0, L"failed to get BIOS information", {{MSG_TEXT, {L"IsUpgradeNeeded", L"Failed to get BIOS information."}}}},
+        {bios, L"XYZ_01130000.bin", 0, 0, L"Unable to find firmware file", {}},
+        {bios, L"ABC_01120000.bin", 0, 0, nullptr, {{MSG_TEXT, {versions + L"010c0000"}}, {MSG_TEXT, {L"BIOS file = 010c0000 (01.12.00.00) not newer than BIOS = 010c0000 (01.12.00.00)"}}}},
         {bios, L"ABC_01130000.bin", 0x010cffff, 1, nullptr, {{MSG_TEXT, {versions + L"010d0000"}}}},
-        {bios, L"ABC_01130000.bin", 0x010d0000, 2, nullptr, {{MSG_TEXT, {versions + L"010d0000"}},
-            {MSG_TEXT, {L"BIOS file = 010d0000 (01.13.00.00) not newer than last attempted = 010d0000 (01.13.00.00)"}}}}};
+        {bios, L"ABC_01130000.bin", 0x010d0000, 2, nullptr, {{MSG_TEXT, {versions + L"010d0000"}}, {MSG_TEXT, {L"BIOS file = 010d0000 (01.13.00.00) not newer than last attempted = 010d0000 (01.13.00.00)"}}}}};
     // clang-format on
     for (const auto& [smbios, capsule, lastAttempted, result, failure, events] : cases) {
         const std::wstring path = folder + L"\\\\" + capsule;  // as the search gives it back
@@ -100,23 +86,20 @@ TEST(UpgradeDecisionTest, CapsuleMustBeNewerThanTheBiosAndTheLastAttempt) {
         g_smbios = smbios;
         ::DeleteFileW(ServiceLogPath);
         wchar_t found[MAX_PATH] = L"untouched";
-
         EXPECT_EQ(Nyx::IsUpgradeNeeded(found, lastAttempted), result == 1);
-
         EXPECT_TRUE(failure || found == path) << test::Utf8(capsule);
-        Lines lines = {L"bool Nyx::IsUpgradeNeeded : Retreive SMBios info ",
-                       failure ? failure : L"bool Nyx::IsUpgradeNeeded : binaryName:  " + path,
-                       L"bool Nyx::IsUpgradeNeeded : fileversion is greater then bios version",
+        Lines lines = {fn + L"Retreive SMBios info ",
+                       fn + (failure ? failure : L"binaryName:  " + path),
+                       fn + L"fileversion is greater then bios version",
                        L"IsUpgradeNeeded result: retval= " + std::to_wstring(result == 1) +
                            L" (1 = upgrade needed, 0 = no upgrade needed)"};
         lines.erase(lines.begin() + (result > 0 ? 3 : 2), lines.end() - 1);
-        EXPECT_EQ(LoggedOf(lines), lines);
+        ExpectLogged(lines);
         EXPECT_EQ(Events(reporter), events);
     }
 }
 
-// directory_watch_probe.exe (in the working folder) runs Nyx::StartDirectoryMonitoring. Should
-// it end a process on success, the loop test below would end this one: it is skipped then.
+// directory_watch_probe.exe watches a folder; were success to end a process, the loop test skips.
 TEST(StartDirectoryMonitoringTest, FolderThatCannotBeWatchedEndsTheProcessWithTheError) {
     const test::TempFolder temp;
     const std::wstring missing = temp / L"missing";
@@ -131,33 +114,27 @@ TEST(StartDirectoryMonitoringTest, FolderThatCannotBeWatchedEndsTheProcessWithTh
             L"HANDLE Nyx::StartDirectoryMonitoring : StartDirectoryMonitoring entered ",
             L"FindFirstChangeNotification failed, GetLastError() = " + std::to_wstring(error)};
         lines.resize(exists ? 1 : 2);
-        EXPECT_EQ(test::ReadServiceLogMessages(ServiceLogPath), lines);
+        ExpectLogged(lines, true);
     }
 }
 
-// The loop on its own thread ends when the stop event is set (in the first minute, or while it
-// waits for a change once its folder watch is up), or when the BIOS cannot be read. A flash
-// handed over (status 1) is judged only after a reboot since the key was last written, by the
-// three version groups the BIOS reports, of the capsule named in the recorded path.
+// The loop ends on stop (first minute, or once its folder watch is up) or an unreadable BIOS. A
+// flash handed over (status 1) is judged after a reboot, by the recorded capsule's versions.
 TEST(ServiceLoopTest, EndsOnStopOrUnreadableBiosAndJudgesAHandedOverFlash) {
     if (::testing::UnitTest::GetInstance()->failed_test_count() > 0) {
         GTEST_SKIP();
     }
-    const wchar_t *kEnd = L"ServiceLoop : Service is terminating",
-                  *kEntered = L"void Nyx::ServiceLoop entered",
+    const wchar_t *kEntered = L"void Nyx::ServiceLoop entered",
                   *kWait = L"start looking for capsule - Wait for 1 minute - ";
     const std::wstring kLast = L"lastinstalledversion from the registry - ";
     // clang-format off
     const std::tuple<DWORD, const wchar_t*, bool, int, Lines, DWORD, DWORD> cases[] = {
-        // status, LastBinFile, BIOS readable, boot (0: stop in the first minute, 1: a
-        // day after the key was written, -1: a day before), lines, event (0: none), status after
+        // status, LastBinFile, BIOS readable, boot (0: stop at once, 1: after the key, -1: before), lines, event, status after
         {2, nullptr, true, 0, {kEntered, L"UpgradeStatus Initial read from registry: 2", kWait, kEnd}, 0, 0},
         {1, nullptr, true, 0, {kEntered, L"UpgradeStatus Initial read from registry: 1", kWait, kEnd}, 0, 1},
-        {3, nullptr, false, 1, {L"ServiceLoop entered : ", L"Directory already exists: C:\\Windows\\System32\\Firmware",
-            L"Directory does not exist: C:\\Windows\\Firmware. Creating..", L"Directory created or already exists: C:\\Windows\\Firmware", L"BIOS Info not available", L"ServiceLoop : Startup aborted", kEnd}, MSG_BIOS_INFO_UNREADABLE, 0},
-        {1, L"C:\\fw/pkg\\ABC_011300.bin", true, 1, {kLast + L"01130025", L"ServiceLoop : last upgrade succeeded", L"ServiceLoop : startup done",
-            L"Entered do while loop  - ", L"ServiceLoop : monitoring DriverStore FileRepository", L"Installed BIOS version :  01130000", L"BIOS Family: ABC",
-            L"Enntered DIRID10 folder to search for new capsule ", L"service stop or some error, leave the thread", kEnd}, MSG_UPGRADE_SUCCEEDED, 3},
+        {3, nullptr, false, 1, {L"ServiceLoop entered : ", L"Directory already exists: C:\\Windows\\System32\\Firmware", L"Directory does not exist: C:\\Windows\\Firmware. Creating..", L"Directory created or already exists: C:\\Windows\\Firmware", L"BIOS Info not available", L"ServiceLoop : Startup aborted", kEnd}, MSG_BIOS_INFO_UNREADABLE, 0},
+        {1, L"C:\\fw/pkg\\ABC_011300.bin", true, 1, {kLast + L"01130025", L"ServiceLoop : last upgrade succeeded", L"ServiceLoop : startup done", L"Entered do while loop  - ",
+            L"ServiceLoop : monitoring DriverStore FileRepository", L"Installed BIOS version :  01130000", L"BIOS Family: ABC", L"Enntered DIRID10 folder to search for new capsule ", L"service stop or some error, leave the thread", kEnd}, MSG_UPGRADE_SUCCEEDED, 3},
         {1, L"C:ABC_01140000.bin", true, 1, {kLast + L"01140000", L"ServiceLoop : last upgrade failed", kEnd}, MSG_UPGRADE_FAILED, 2},
         {1, L"ABC_01140000.bin", true, -1, {kLast + L"01140000", L"ServiceLoop : startup done", kEnd}, 0, 1},
         {0, nullptr, true, 1, {L"unable to read LastBinFile from registry with Error code: 2", kEnd}, 0, 0}};
@@ -176,7 +153,6 @@ TEST(ServiceLoopTest, EndsOnStopOrUnreadableBiosAndJudgesAHandedOverFlash) {
         const win::UniqueHandle stop(::CreateEventW(nullptr, TRUE, boot == 0, nullptr));
         Nyx::m_serviceStopEvent = stop.Get();
         ServiceContext context{nullptr, stop.Get(), INVALID_HANDLE_VALUE, 0};
-
         std::thread loop(Nyx::ServiceLoop, &context);
         if (boot != 0 && biosReadable) {
             EXPECT_TRUE(
@@ -184,10 +160,8 @@ TEST(ServiceLoopTest, EndsOnStopOrUnreadableBiosAndJudgesAHandedOverFlash) {
             ::SetEvent(stop.Get());
         }
         loop.join();
-
         EXPECT_EQ(context.changeHandle, INVALID_HANDLE_VALUE);
-        EXPECT_EQ(boot == 0 ? test::ReadServiceLogMessages(ServiceLogPath) : LoggedOf(lines),
-                  lines);
+        ExpectLogged(lines, boot == 0);
         std::vector<Event> expected = {{MSG_SERVICE_STARTING, {}},
                                        {event, lastBinFile ? Lines{lastBinFile} : Lines{}},
                                        {MSG_SERVICE_TERMINATING, {}}};
@@ -205,12 +179,7 @@ TEST(ServiceLoopTest, ExceptionEndsTheLoopTheNormalWay) {
     g_faultAtFirstWait = true;
     EXPECT_EQ(Nyx::ServiceLoop(&context), DWORD(ERROR_EXCEPTION_IN_SERVICE));
     g_faultAtFirstWait = false;
-    const Lines logged = test::ReadServiceLogMessages(ServiceLogPath);
-    ASSERT_GE(logged.size(), 2u);
-    EXPECT_EQ(Lines(logged.end() - 2, logged.end()),
-              (Lines{L"ServiceLoop : ended by an unexpected exception",
-                     L"ServiceLoop : Service is terminating"}));
+    ExpectLogged({L"ServiceLoop : ended by an unexpected exception", kEnd});
     EXPECT_EQ(Events(reporter).back(), (Event{MSG_SERVICE_TERMINATING, {}}));
 }
-
 }  // namespace

@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 
-namespace {
-
 TEST(CommandLineTest, SplitsIntoOptionsAtDashAndSlashOnly) {
     // clang-format off
     const std::pair<const wchar_t*, std::vector<OptionPair>> cases[] = {
@@ -18,5 +16,3 @@ TEST(CommandLineTest, SplitsIntoOptionsAtDashAndSlashOnly) {
     }
     EXPECT_EQ(ToLowerCopy(L"InStAlL-/09_Z"), L"install-/09_z");
 }
-
-}  // namespace

@@ -1,12 +1,9 @@
-// The process host in this process, and QvNyxService.exe run as a console program and as a
-// service of the test prefix (this process stays alive meanwhile, which keeps it running).
+// The host in this process, and QvNyxService.exe run from the console and as a prefix service.
 #include <gtest/gtest.h>
 #include <windows.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <tuple>
-
 #include "engine/nyx.h"
 #include "records/messages.h"
 #include "records/service_log.h"
@@ -18,18 +15,18 @@
 DWORD ServiceStartupDelayMs() {
     throw 1064;
 }
-
 namespace {
-
 using Lines = std::vector<std::wstring>;
 std::wstring g_executable;
-
+const std::wstring kControl = L"DWORD WINAPI Nyx::ServiceHandler : control = ",
+                   kMainEntered = L"void WINAPI Nyx::ServiceMain : ServiceMain entered",
+                   kWinMainEntered = L"int APIENTRY wWinMain entered";
 bool IsSet(HANDLE event) {
     return ::WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
 }
 
-// Outside a service process the control handler cannot be registered: the main function logs
-// that and returns. Its events stay for late controls, and a later start resets them.
+// Outside a service process ServiceMain logs the failed handler registration and returns; its
+// events stay for late controls, and a later start resets them.
 TEST(ServiceControlTest, HandlerAnswersThroughTheEventsTheMainFunctionLeaves) {
     Nyx::m_serviceStopEvent = Nyx::m_logonEvent = nullptr;
     constexpr DWORD kNo = ERROR_CALL_NOT_IMPLEMENTED;
@@ -37,16 +34,14 @@ TEST(ServiceControlTest, HandlerAnswersThroughTheEventsTheMainFunctionLeaves) {
     const std::tuple<DWORD, DWORD, DWORD, bool, bool> cases[] = {
         // control, event type, answer, stop event set, logon event set
         {SERVICE_CONTROL_STOP, 0, NO_ERROR, true, false}, {SERVICE_CONTROL_SHUTDOWN, 0, NO_ERROR, true, false},
-        {SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOGON, NO_ERROR, false, true},
-        {SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOGOFF, kNo, false, false},
-        {SERVICE_CONTROL_INTERROGATE, WTS_SESSION_LOGON, kNo, false, false}, {128, 0, kNo, false, false}};
+        {SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOGON, NO_ERROR, false, true}, {SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOGOFF, kNo, false, false}, {SERVICE_CONTROL_INTERROGATE, WTS_SESSION_LOGON, kNo, false, false}, {128, 0, kNo, false, false}};
     // clang-format on
     for (int start = 0; start < 2; ++start) {
         ::DeleteFileW(ServiceLogPath);
         Nyx::ServiceMain(0, nullptr);
         const Lines lines = test::ReadServiceLogMessages(ServiceLogPath);
         ASSERT_EQ(lines.size(), 2u);
-        EXPECT_EQ(lines[0], L"void WINAPI Nyx::ServiceMain : ServiceMain entered");
+        EXPECT_EQ(lines[0], kMainEntered);
         EXPECT_EQ(lines[1].rfind(L"RegisterServiceCtrlHandlerEx failed with Error code: ", 0), 0u);
         HANDLE stop = Nyx::m_serviceStopEvent, logon = Nyx::m_logonEvent;
         ASSERT_TRUE(stop && logon);
@@ -55,9 +50,8 @@ TEST(ServiceControlTest, HandlerAnswersThroughTheEventsTheMainFunctionLeaves) {
             ::DeleteFileW(ServiceLogPath);
             EXPECT_EQ(Nyx::ServiceHandler(control, eventType, nullptr, nullptr), answer);
             EXPECT_EQ(std::make_pair(IsSet(stop), IsSet(logon)), std::make_pair(stopSet, logonSet));
-            EXPECT_EQ(
-                test::ReadServiceLogMessages(ServiceLogPath),
-                Lines{L"DWORD WINAPI Nyx::ServiceHandler : control = " + std::to_wstring(control)});
+            EXPECT_EQ(test::ReadServiceLogMessages(ServiceLogPath),
+                      Lines{kControl + std::to_wstring(control)});
             ::ResetEvent(stop);
         }
         Nyx::ServiceHandler(SERVICE_CONTROL_STOP, 0, nullptr, nullptr);
@@ -65,8 +59,8 @@ TEST(ServiceControlTest, HandlerAnswersThroughTheEventsTheMainFunctionLeaves) {
     }
 }
 
-// A fault in the loop stops the host at once with 1064, without waiting for a stop, so that
-// the recovery settings restart the service. ServiceStartupDelayMs (defined below) throws.
+// A fault in the loop (ServiceStartupDelayMs throws) stops the host at once with 1064, for the
+// recovery settings to restart the service.
 TEST(ServiceControlTest, LoopEndedByAnExceptionStopsTheHostWith1064) {
     ASSERT_TRUE(Nyx::m_serviceStopEvent);
     ::ResetEvent(Nyx::m_serviceStopEvent);
@@ -80,15 +74,12 @@ std::pair<DWORD, std::string> RunExecutable(const std::wstring& arguments) {
     const size_t size = std::fread(output, 1, sizeof(output), pipe);
     return {static_cast<DWORD>(::_pclose(pipe)), std::string(output, size)};
 }
-
 std::string Refusal(const std::string& what, const std::string& verb) {
     return "\r\r\n*** " + what + ".\r\r\n*** Use Device Manager to " + verb +
            " the driver instead.\r\r\n";
 }
-
-// Each option is dispatched, letter case ignored: install, uninstall and debug are refused (the
-// runtime's text mode writes "\n" as "\r\n"), others ignored. Without an option, or with run,
-// the dispatcher is started and cannot reach a service control manager.
+// Options, in any letter case: install, uninstall and debug are refused ("\n" written as "\r\n"),
+// others ignored; none or run start the dispatcher, which finds no service control manager.
 TEST(ServiceExecutableTest, ConsoleRunsRefuseTheOptionsOrFailToReachTheDispatcher) {
     const DWORD kRefused = static_cast<DWORD>(E_NOTIMPL), kNoScm = 1063;
     const std::wstring failed =
@@ -96,10 +87,8 @@ TEST(ServiceExecutableTest, ConsoleRunsRefuseTheOptionsOrFailToReachTheDispatche
     // clang-format off
     const std::tuple<const wchar_t*, DWORD, std::string, Lines> cases[] = {
         {L"-install", kRefused, Refusal("Manual installation is not supported by this service", "install"), {}},
-        {L"/UNINSTALL", kRefused, Refusal("Service cannot be manually un-installed", "uninstall"), {}},
-        {L"-Debug -bogus", kRefused, Refusal("Debugging is not supported by this service", "install"), {}},
-        {L"-bogus value -runner", 0, "", {}}, {L"-Run x/y", kNoScm, "", {failed}},
-        {L"", kNoScm, "", {L"int APIENTRY wWinMain entered", failed}}};
+        {L"/UNINSTALL", kRefused, Refusal("Service cannot be manually un-installed", "uninstall"), {}}, {L"-Debug -bogus", kRefused, Refusal("Debugging is not supported by this service", "install"), {}},
+        {L"-bogus value -runner", 0, "", {}}, {L"-Run x/y", kNoScm, "", {failed}}, {L"", kNoScm, "", {kWinMainEntered, failed}}};
     // clang-format on
     for (const auto& [arguments, code, output, lines] : cases) {
         ::DeleteFileW(ServiceLogPath);
@@ -129,24 +118,19 @@ TEST(ServiceExecutableTest, RunsAsAServiceAnswersControlsAndStops) {
     EXPECT_EQ(service.QueryState(), DWORD{SERVICE_RUNNING});
     ASSERT_TRUE(service.Stop());
     EXPECT_EQ(service.QueryStatus().dwWin32ExitCode, 0u);
-
     // The host's own lines in order; the loop ended before the process did.
-    const Lines own = {
-        L"int APIENTRY wWinMain entered", L"void WINAPI Nyx::ServiceMain : ServiceMain entered",
-        L"m_context.running status : 0", L"DWORD WINAPI Nyx::ServiceHandler : control = 4",
-        L"DWORD WINAPI Nyx::ServiceHandler : control = 1"};
+    const Lines own = {kWinMainEntered, kMainEntered, L"m_context.running status : 0",
+                       kControl + L"4", kControl + L"1"};
     Lines lines = test::ReadServiceLogMessages(ServiceLogPath), ownLines;
     std::copy_if(lines.begin(), lines.end(), std::back_inserter(ownLines),
                  [&](auto& line) { return std::find(own.begin(), own.end(), line) != own.end(); });
     EXPECT_EQ(ownLines, own);
     EXPECT_EQ(lines.back(), L"ServiceLoop : Service is terminating");
 }
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (!test::InitWithHostPaths(argc, argv, "<QvNyxService.exe>", {&g_executable})) {
-        return 2;
-    }
-    return RUN_ALL_TESTS();
+    return test::InitWithHostPaths(argc, argv, "<QvNyxService.exe>", {&g_executable})
+               ? RUN_ALL_TESTS()
+               : 2;
 }
