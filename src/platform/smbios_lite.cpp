@@ -31,8 +31,11 @@ bool ParseStructure(const std::vector<std::uint8_t>& data, size_t position,
     size_t s = position + structure.length;
     if (data[s] == 0) {
         // No strings: normally closed by 00 00, but a single 00 directly followed by the next
-        // structure (or by the end of the data) is accepted as well.
-        next = (s + 1 < size && data[s + 1] == 0) ? s + 2 : s + 1;
+        // structure is accepted as well. A lone 00 as the last byte leaves the set unclosed.
+        if (s + 1 >= size) {
+            return false;
+        }
+        next = data[s + 1] == 0 ? s + 2 : s + 1;
         return true;
     }
     for (;;) {
