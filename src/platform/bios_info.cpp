@@ -114,8 +114,9 @@ std::wstring JoinGroups(std::initializer_list<unsigned int> groups) {
 }  // namespace
 
 bool SmbiosInfo::GetSmbiosInfo() {
-    CqvLog* const log = CqvLog::GetInstance();
+    CqvLog* log = nullptr;
     try {
+        log = CqvLog::GetInstance();  // its set-up may throw too
         const SmbiosLite table;
         log->Log(LogLevelInformation, kFunction, L"Getting SMBIOS information");
 
@@ -171,8 +172,12 @@ bool SmbiosInfo::GetSmbiosInfo() {
                      .str());
         return true;
     } catch (const std::exception& error) {
-        log->Log(LogLevelError, kFunction, L"SmbiosLite exception: %hs", error.what());
+        if (log != nullptr) {
+            log->Log(LogLevelError, kFunction, L"SmbiosLite exception: %hs", error.what());
+        }
         return false;
+    } catch (...) {
+        return false;  // the logging framework's own exception: no logger to tell
     }
 }
 

@@ -128,12 +128,16 @@ HRESULT WmiConnection::GetByteArrayProperty(const wchar_t* name, std::vector<std
     if (FAILED(hr)) {
         return hr;
     }
+    // Released on every way out, a failed allocation of |bytes| included.
+    struct Access {
+        SAFEARRAY* array;
+        ~Access() { ::SafeArrayUnaccessData(array); }
+    } const access{array};
     if (upperBound >= lowerBound) {
         const auto* first = static_cast<const std::uint8_t*>(data);
         const auto count = static_cast<size_t>(static_cast<long long>(upperBound) - lowerBound + 1);
         bytes.assign(first, first + count);
     }
-    ::SafeArrayUnaccessData(array);
     return S_OK;
 }
 
