@@ -1,9 +1,9 @@
-// Helpers shared by the Windows tests: a capturing event sink and readers of the files the
-// service writes.
+// Helpers shared by the Windows tests: events, registry values, files, folders, the service.
 #pragma once
 
 #include <windows.h>
 
+#include <algorithm>
 #include <functional>
 #include <initializer_list>
 #include <mutex>
@@ -17,11 +17,9 @@
 
 namespace test {
 
-// The service's key under HKEY_LOCAL_MACHINE.
 inline constexpr wchar_t kServiceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\QvNyxService";
 
-// Stores a value under HKEY_LOCAL_MACHINE\|keyPath|, creating the key; a test failure when it
-// cannot.
+// Stores a value under HKEY_LOCAL_MACHINE\|keyPath|, creating the key (a test failure if not).
 void SetMachineValue(const wchar_t* keyPath, const wchar_t* name, DWORD type, const void* data,
                      DWORD size);
 
@@ -60,21 +58,15 @@ private:
 template <typename Text>
 std::vector<Text> SplitLines(const Text& text, const Text& separator) {
     std::vector<Text> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find(separator, start);
-        if (end == Text::npos) {
-            end = text.size();
-        }
+    for (size_t start = 0, end = 0; start < text.size(); start = end + separator.size()) {
+        end = std::min(text.find(separator, start), text.size());
         lines.push_back(text.substr(start, end - start));
-        start = end + separator.size();
     }
     return lines;
 }
 
 // Whole file as bytes; empty when it cannot be read.
 std::string ReadFileBytes(const std::wstring& path);
-
 bool FileExists(const std::wstring& path);
 
 // The messages of a service log file (UTF-16LE with BOM, CR LF lines), each line's
@@ -107,7 +99,6 @@ inline std::string Utf8(const std::wstring& text) {
 }
 
 // Polls |condition| every |pollMs| until it holds or |milliseconds| have passed; whether it held.
-// A wait for something to happen, never a measure of how fast it happened.
 bool WaitUntil(const std::function<bool()>& condition, DWORD milliseconds = 60000,
                DWORD pollMs = 150);
 
