@@ -25,6 +25,15 @@ int PairAt(const std::wstring& text, std::size_t length, std::size_t position) {
     return ParseDigitPair(text[position], text[position + 1]);
 }
 
+// The length of the zero-terminated |name|, at most kMaxNameLength: nothing beyond is read.
+std::size_t NameLength(const wchar_t* name) {
+    std::size_t length = 0;
+    while (length < kMaxNameLength && name[length] != L'\0') {
+        ++length;
+    }
+    return length;
+}
+
 wchar_t FoldAsciiCase(wchar_t c) {
     return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - L'a' + L'A') : c;
 }
@@ -63,10 +72,7 @@ bool IsCapsuleCandidateName(const wchar_t* name, const std::wstring& family) {
     if (name == nullptr) {
         return false;
     }
-    std::size_t length = 0;
-    while (length < kMaxNameLength && name[length] != L'\0') {
-        ++length;
-    }
+    const std::size_t length = NameLength(name);
     const std::size_t padding = family.size() < 3 ? 3 - family.size() : 0;
     const std::wstring pattern = std::wstring(padding, L' ') + family + L"_??????*.bin";
     if (length < 12 || !MatchesWildcard(name, length, pattern)) {
@@ -107,10 +113,7 @@ void ParseCapsuleVersion(const wchar_t* name, std::uint8_t& b1, std::uint8_t& b2
     if (name == nullptr) {
         return;
     }
-    std::size_t length = 0;
-    while (length < kMaxNameLength && name[length] != L'\0') {
-        ++length;
-    }
+    const std::size_t length = NameLength(name);
     if (length < 12) {
         return;
     }
