@@ -1,6 +1,7 @@
 #include "capsule/firmware_staging.h"
 
 #include <cwchar>
+#include <optional>
 
 #include "capsule/capsule_search.h"
 #include "capsule/kel.h"
@@ -211,14 +212,82 @@ bool StageIntoFirmwareFolder(const std::wstring& pathToCapsule, const PathParts&
     return staged;
 }
 
+void SetFinalStatus(UpgradeStatus status) {
+    if (WriteUpgradeStatus(status)) {
+        Log(L"Successfully set new upgrade status");
+    } else {
+        Log(L"FAILED to set new upgrade status");
+    }
+}
+
+// The attempt on record: LastBinFile names the capsule and UpgradeStatus is 1 from immediately
+// before the tool starts. Until then both values stay as they were, so a process that dies
+// while staging leaves the capsule due.
+class AttemptRecord {
+public:
+    explicit AttemptRecord(const std::wstring& capsule) : capsule_(capsule) {}
+
+    // Writes LastBinFile, then UpgradeStatus 1. When a write fails it is reported, nothing stays
+    // recorded, and false is returned with the write's error as the last error.
+    bool Record() {
+        std::wstring previous;
+        if (ReadServiceString(kLastBinFileValueName, previous)) {
+            previous_ = previous.c_str();
+        }
+        if (!WriteServiceString(kLastBinFileValueName, capsule_)) {
+            return Refuse(L"WriteServiceString", ::GetLastError());
+        }
+        if (!WriteUpgradeStatus(UpgradeStatus::kInProgress)) {
+            const DWORD error = ::GetLastError();
+            RestoreLastBinFile();
+            return Refuse(L"WriteServiceDword", error);
+        }
+        recorded_ = true;
+        return true;
+    }
+
+    // Takes a recorded attempt back after a tool that never ran or that the stop ended:
+    // UpgradeStatus 0 and LastBinFile as before, so the capsule is offered again.
+    void Withdraw() {
+        Log(L"Attempt not recorded: KEL did not run to its end");
+        if (!recorded_) {
+            return;
+        }
+        recorded_ = false;
+        RestoreLastBinFile();
+        SetFinalStatus(UpgradeStatus::kCleared);
+    }
+
+private:
+    static bool Refuse(const wchar_t* writer, DWORD error) {
+        ReportErrorEvent(MSG_CALL_FAILED, writer, Signed(error).c_str());
+        Log(std::wstring(L"Unable to record the attempt: ") + writer + L" error=" +
+            std::to_wstring(error));
+        ::SetLastError(error);
+        return false;
+    }
+
+    void RestoreLastBinFile() const {
+        if (previous_) {
+            WriteServiceString(kLastBinFileValueName, *previous_);
+        } else {
+            DeleteServiceValue(kLastBinFileValueName);
+        }
+    }
+
+    const std::wstring& capsule_;
+    std::optional<std::wstring> previous_;
+    bool recorded_ = false;
+};
+
 bool IsHandedOver(UpgradeStatus status) {
     return status == UpgradeStatus::kInProgress || status == UpgradeStatus::kDone;
 }
 
-// The end of a call that did not run the tool.
-bool EndWithoutLaunch(UpgradeStatus stagingStatus) {
+// The end of a call that could not stage the tool: nothing was recorded.
+bool EndWithoutLaunch() {
     Log(L"BIOS already upgraded");
-    return IsHandedOver(stagingStatus);
+    return false;
 }
 
 }  // namespace
@@ -232,14 +301,13 @@ FlashToolNames ChooseToolNames(const std::wstring& executablePath) {
 }
 
 bool Kel::UpgradeFirmware(const std::wstring& binaryName, HANDLE stopEvent, bool& rebootRequired) {
-    UpgradeStatus stagingStatus = UpgradeStatus::kCleared;
-    if (!ReadUpgradeStatus(&stagingStatus)) {
+    // The status on entry only shows in the log: it belongs to the previous attempt, and this
+    // one is recorded just before its tool starts.
+    UpgradeStatus previousStatus = UpgradeStatus::kCleared;
+    if (!ReadUpgradeStatus(&previousStatus)) {
         Log(L"bool Kel::UpgradeFirmware No key present.  BIOS needs upgrade");
     }
     Log(L"Entered UpgradeFirmware() - ");
-    if (stagingStatus != UpgradeStatus::kCleared) {
-        return EndWithoutLaunch(stagingStatus);
-    }
 
     const size_t lastBackslash = binaryName.rfind(L'\\');
     // The service log of every capsule update starts afresh.
@@ -251,7 +319,7 @@ bool Kel::UpgradeFirmware(const std::wstring& binaryName, HANDLE stopEvent, bool
     if (lastBackslash == std::wstring::npos || !Fits(binaryName.substr(0, lastBackslash))) {
         const std::wstring text = L"Invalid binaryName: \"" + binaryName + L"\"";
         ReportErrorEvent(MSG_CALL_FAILED, L"UpgradeFirmware", text.c_str());
-        return EndWithoutLaunch(UpgradeStatus::kFailed);
+        return EndWithoutLaunch();
     }
     const std::wstring pathToCapsule = binaryName.substr(0, lastBackslash);
 
@@ -279,7 +347,7 @@ bool Kel::UpgradeFirmware(const std::wstring& binaryName, HANDLE stopEvent, bool
             PathParts capsule;
             SplitPath(binaryName, capsule);  // overlong parts fail their copies below
             if (!StageFromDriverStore(pathToCapsule, executable, capsule)) {
-                stagingStatus = UpgradeStatus::kFailed;
+                return EndWithoutLaunch();
             }
         }
     } else {
@@ -304,44 +372,42 @@ bool Kel::UpgradeFirmware(const std::wstring& binaryName, HANDLE stopEvent, bool
             const FlashToolNames names = ChooseToolNames(srcPath);
             toolFile = names.tool + L".exe";
             if (!StageIntoFirmwareFolder(pathToCapsule, executable, names)) {
-                stagingStatus = UpgradeStatus::kFailed;
+                return EndWithoutLaunch();
             }
         }
     }
-    if (stagingStatus != UpgradeStatus::kCleared) {
-        return EndWithoutLaunch(stagingStatus);
-    }
 
     Log(L"BIOS needs upgrade");
-    stagingStatus = UpgradeStatus::kInProgress;
-    WriteUpgradeStatus(stagingStatus);
-
-    bool toolStarted = false;
-    const bool ran =
-        RunKel(toolFolder, toolFile, binaryName, stopEvent, rebootRequired, &toolStarted);
-    if (ran) {
+    AttemptRecord attempt(binaryName);
+    LaunchControl launch;
+    launch.beforeStart = [&] {
+        // A stop that came during the search or the copies: the tool is not started at all.
+        if (stopEvent != nullptr && ::WaitForSingleObject(stopEvent, 0) == WAIT_OBJECT_0) {
+            Log(L"Service is stopping: KEL not started");
+            ::SetLastError(ERROR_CANCELLED);
+            return false;
+        }
+        return attempt.Record();
+    };
+    UpgradeStatus stagingStatus = UpgradeStatus::kFailed;
+    if (RunKel(toolFolder, toolFile, binaryName, stopEvent, rebootRequired, &launch)) {
         if (driverStoreMode) {
             Log(L"KEL is running");
         }
-        if (!rebootRequired) {
-            stagingStatus = UpgradeStatus::kDone;
-        }
+        stagingStatus = rebootRequired ? UpgradeStatus::kInProgress : UpgradeStatus::kDone;
     } else {
         const DWORD error = ::GetLastError();
-        // A tool that never started made no attempt: the status goes back to 0 so that the
-        // capsule stays due (the next check, logon or start tries it again). A tool that ran
-        // and failed, or was cancelled, blocks the capsule for the rest of this run.
-        stagingStatus = toolStarted ? UpgradeStatus::kFailed : UpgradeStatus::kCleared;
         ReportErrorEvent(MSG_CALL_FAILED, L"RunKel", Signed(error).c_str());
         if (driverStoreMode) {
             Log(L"RunKel failed ");
         }
+        // The tool's own failure is the attempt's; a tool that never started, or that the
+        // service's stop ended, leaves no attempt behind.
+        if (launch.run != ToolRun::kExited) {
+            attempt.Withdraw();
+            return false;
+        }
     }
-
-    if (WriteUpgradeStatus(stagingStatus)) {
-        Log(L"Successfully set new upgrade status");
-    } else {
-        Log(L"FAILED to set new upgrade status");
-    }
+    SetFinalStatus(stagingStatus);
     return IsHandedOver(stagingStatus);
 }

@@ -10,13 +10,14 @@
 // A capsule whose folder is the search root itself (the driver-store root, or the firmware
 // folder) is not staged: the tool already there is run.
 //
-// UpgradeStatus on the way: read on entry (only 0 lets staging start; 1 and 3 end the call with
-// true, anything else with false, without touching files); 1 just before the tool starts; after
-// the tool 3 (exit code 0), 1 (3010, a restart finishes the flash), 2 (the tool ran and failed,
-// or was cancelled while running) or 0 again when the tool could not be started at all (no
-// user session, token, environment or process: no attempt was made). A failed copy of a
-// required file, a capsule path without a folder or an unreadable service executable path
-// writes nothing, so the 0 the loop wrote stays.
+// The attempt is recorded only once everything is staged, immediately before the tool starts
+// (and not at all when the service's stop event is set by then): LastBinFile = the capsule, then
+// UpgradeStatus 1. After the tool: 3 (exit code 0), 1 (3010, a restart finishes the flash) or 2
+// (any other exit code). A tool that never started (no user session, token, environment or
+// process, or a write of the record failed) or that the stop ended leaves no attempt: both
+// values go back to what they were, with UpgradeStatus 0, and the capsule stays due. A failure
+// before the launch (a copy of a required file, a capsule path without a folder, an unreadable
+// service executable path) writes neither value.
 //
 // Paths are built in buffers of 260 characters (terminator included); one that would not fit is
 // treated as a failure of its step with ERROR_FILENAME_EXCED_RANGE, never cut short.

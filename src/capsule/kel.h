@@ -7,7 +7,24 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
+
+// How a launch ended for the tool.
+enum class ToolRun {
+    kNotStarted,  // no session, token, environment or process, or the caller refused the start
+    kExited,      // the tool ended by itself (its exit code decides the result)
+    kCancelled,   // the service's stop ended the wait and the tool was terminated
+};
+
+// The caller's part in a launch; both members are optional.
+struct LaunchControl {
+    // Called once the session, token and environment are ready, immediately before the tool's
+    // process is created. False keeps the tool from starting; the hook reports why and leaves
+    // the cause as the thread's last error.
+    std::function<bool()> beforeStart;
+    ToolRun run = ToolRun::kNotStarted;  // set by the launch
+};
 
 class Kel {
 public:
@@ -24,9 +41,10 @@ public:
     // still running then is terminated. True for exit code 0 and 3010 (which also sets
     // |rebootRequired|; nothing else writes it); false for every other code and every failure,
     // each logged and reported. |exitCode| receives the tool's exit code when it could be read.
-    // Every handle, token and environment block is released before returning.
-    // When |toolStarted| is given it is set to whether the tool's process was created.
+    // Every handle, token and environment block is released before returning. On false the
+    // thread's last error tells why: the failed call's error, ERROR_CANCELLED (1223) for a tool
+    // the stop ended, or the tool's own exit code.
     static bool LaunchWithUi(const std::wstring& workingFolder, const std::wstring& applicationPath,
                              const std::wstring& commandLine, HANDLE stopEvent, DWORD& exitCode,
-                             bool& rebootRequired, bool* toolStarted = nullptr);
+                             bool& rebootRequired, LaunchControl* control = nullptr);
 };

@@ -58,24 +58,34 @@ void LogCreateProcessFailure(DWORD error) {
     }
 }
 
+// Ends a failed step: |error| becomes the thread's last error, for the caller's report.
+bool FailWith(DWORD error) {
+    ::SetLastError(error);
+    return false;
+}
+
 // Waits for the running tool and turns its exit code into the launch's result.
-bool WaitForTool(HANDLE process, HANDLE stopEvent, DWORD& exitCode, bool& rebootRequired) {
+bool WaitForTool(HANDLE process, HANDLE stopEvent, DWORD& exitCode, bool& rebootRequired,
+                 ToolRun& run) {
     const HANDLE handles[2] = {process, stopEvent};
     const DWORD count = stopEvent != nullptr ? 2 : 1;
     const DWORD waited = ::WaitForMultipleObjects(count, handles, FALSE, INFINITE);
     if (waited != WAIT_OBJECT_0) {
         // The service is stopping (or the wait broke): the tool must not outlive the service.
+        const DWORD error = waited == WAIT_FAILED ? ::GetLastError() : ERROR_CANCELLED;
         ReportCallFailed(L"RunKel", L"KEL cancelled while running.");
         Log(L"KEL cancelled while running");
         ::TerminateProcess(process, 0xFFFFFFFF);
-        return false;
+        run = ToolRun::kCancelled;
+        return FailWith(error);
     }
+    run = ToolRun::kExited;
     if (!::GetExitCodeProcess(process, &exitCode)) {
         const DWORD error = ::GetLastError();
         ReportCallFailed(L"GetExitCodeProcess", Signed(error));
         Log(L"bool Kel::LaunchWithUi - GetExitCodeProcess error with Error code: " +
             Unsigned(error));
-        return false;
+        return FailWith(error);
     }
     if (exitCode == 0) {
         return true;
@@ -86,7 +96,7 @@ bool WaitForTool(HANDLE process, HANDLE stopEvent, DWORD& exitCode, bool& reboot
         return true;
     }
     ReportCallFailed(L"KEL", Signed(exitCode));
-    return false;
+    return FailWith(exitCode);
 }
 
 }  // namespace
@@ -102,10 +112,10 @@ win::UniqueHandle GetLinkedToken(HANDLE token) {
 
 bool Kel::LaunchWithUi(const std::wstring& workingFolder, const std::wstring& applicationPath,
                        const std::wstring& commandLine, HANDLE stopEvent, DWORD& exitCode,
-                       bool& rebootRequired, bool* toolStarted) {
-    if (toolStarted != nullptr) {
-        *toolStarted = false;
-    }
+                       bool& rebootRequired, LaunchControl* control) {
+    LaunchControl noControl;
+    LaunchControl& launch = control != nullptr ? *control : noControl;
+    launch.run = ToolRun::kNotStarted;
     const WtsInfo session;
     wchar_t desktop[] = L"winsta0\\default";
     STARTUPINFOW startup{};
@@ -119,7 +129,7 @@ bool Kel::LaunchWithUi(const std::wstring& workingFolder, const std::wstring& ap
         ReportCallFailed(L"GetSessionUserToken", Signed(error));
         Log(L"bool Kel::LaunchWithUi - GetSessionUserToken error with Error code: " +
             Unsigned(error));
-        return false;
+        return FailWith(error);
     }
 
     // For a user with a split administrator token the tool needs the full one.
@@ -133,36 +143,37 @@ bool Kel::LaunchWithUi(const std::wstring& workingFolder, const std::wstring& ap
         ReportCallFailed(L"CreateEnvironmentBlock", Signed(error));
         Log(L"bool Kel::LaunchWithUi - CreateEnvironmentBlock error with Error code: " +
             Unsigned(error));
-        return false;
+        return FailWith(error);
     }
 
     // The path and command line live in fixed buffers of the tool's contract: one that does not
     // fit is refused rather than cut into another path.
     if (applicationPath.size() >= kKelPathCapacity || commandLine.size() >= kKelPathCapacity) {
         LogCreateProcessFailure(ERROR_FILENAME_EXCED_RANGE);
-        return false;
+        return FailWith(ERROR_FILENAME_EXCED_RANGE);
+    }
+    if (launch.beforeStart && !launch.beforeStart()) {
+        return false;  // the hook reported why and left its error
     }
     std::wstring mutableCommandLine = commandLine;  // CreateProcessAsUserW may write to it
     if (!::CreateProcessAsUserW(token.Get(), applicationPath.c_str(), &mutableCommandLine[0],
                                 nullptr, nullptr, FALSE,
                                 CREATE_UNICODE_ENVIRONMENT | CREATE_NEW_CONSOLE, environment.Get(),
                                 workingFolder.c_str(), &startup, &processInfo)) {
-        LogCreateProcessFailure(::GetLastError());
-        return false;
+        const DWORD error = ::GetLastError();
+        LogCreateProcessFailure(error);
+        return FailWith(error);
     }
     Log(L"LaunchWithUi - CreateProcessAsUser succeeded");
-    if (toolStarted != nullptr) {
-        *toolStarted = true;
-    }
     const win::UniqueHandle process(processInfo.hProcess);
     const win::UniqueHandle thread(processInfo.hThread);
 
-    return WaitForTool(process.Get(), stopEvent, exitCode, rebootRequired);
+    return WaitForTool(process.Get(), stopEvent, exitCode, rebootRequired, launch.run);
 }
 
 bool RunKel(const std::wstring& folder, const std::wstring& toolFile,
             const std::wstring& /*binaryName*/, HANDLE stopEvent, bool& rebootRequired,
-            bool* toolStarted) {
+            LaunchControl* control) {
     rebootRequired = false;
     Log(L"Entered RunKel() methos" + folder);
     const std::wstring toolPath = folder + L"\\" + toolFile;
@@ -171,7 +182,7 @@ bool RunKel(const std::wstring& folder, const std::wstring& toolFile,
 
     DWORD exitCode = 0;
     const bool result = Kel::LaunchWithUi(folder, toolPath, commandLine, stopEvent, exitCode,
-                                          rebootRequired, toolStarted);
+                                          rebootRequired, control);
 
     const std::wstring retval = std::to_wstring(result ? 1 : 0);
     Log(L"RunKel - retval - " + retval);

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <string>
 
+#include "capsule/kel.h"
 #include "win/unique_handle.h"
 
 // The switches the flashing tool is always started with.
@@ -18,11 +19,11 @@ inline constexpr size_t kKelPathCapacity = 261;
 // Runs "<folder>\<toolFile> -s -b" in |folder| through Kel::LaunchWithUi and returns its
 // result. Sets |rebootRequired| to false first; it ends true only when the tool exited with
 // 3010. |binaryName| is the capsule being flashed (the tool finds it itself). Writes its two
-// result lines to the service log on every path. When |toolStarted| is given it tells whether
-// the tool's process was created (false: no session, token, environment or process).
+// result lines to the service log on every path; on false the last error is the launch's.
+// |control| is handed to the launch.
 bool RunKel(const std::wstring& folder, const std::wstring& toolFile,
             const std::wstring& binaryName, HANDLE stopEvent, bool& rebootRequired,
-            bool* toolStarted = nullptr);
+            LaunchControl* control = nullptr);
 
 // The token linked to |token| (for a user with a split administrator token, the full token);
 // empty when there is none or the query fails. |token| stays open and owned by the caller.

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cwchar>
-#include <optional>
 #include <string>
 #include <utility>
 
@@ -202,17 +201,10 @@ private:
             }
         }
 
-        Log(L"ServiceLoop : update registry[LastBinFile]");
+        // Staging records the attempt (LastBinFile, UpgradeStatus) just before the tool starts.
         ::OutputDebugStringW(capsulePath);
         CloseWatch();
         ReportInfoEvent(MSG_UPGRADING_FIRMWARE, capsulePath);
-        std::optional<std::wstring> previousLastBinFile;
-        std::wstring recorded;
-        if (ReadServiceString(kLastBinFileValueName, recorded)) {
-            previousLastBinFile = recorded.c_str();
-        }
-        WriteServiceString(kLastBinFileValueName, capsulePath);
-        WriteUpgradeStatus(UpgradeStatus::kCleared);
 
         Log(L"ServiceLoop :  Entering into UpgradeFirmware");
         upgraded_ = Kel::UpgradeFirmware(capsulePath, Nyx::m_serviceStopEvent, rebootRequired_);
@@ -221,26 +213,7 @@ private:
                             capsulePath);
         } else {
             ReportErrorEvent(MSG_UPGRADE_FAILED, capsulePath);
-            ForgetAttemptIfToolNeverRan(previousLastBinFile);
         }
-    }
-
-    // Staging leaves UpgradeStatus at 0 when the flashing tool never started (no user at the
-    // desktop, no token or environment, no process, or staging failed before the launch):
-    // then no attempt was made, and LastBinFile goes back to what it held before, so the
-    // capsule stays due for the next check, logon or start.
-    static void ForgetAttemptIfToolNeverRan(const std::optional<std::wstring>& previous) {
-        UpgradeStatus status = UpgradeStatus::kFailed;
-        ReadUpgradeStatus(&status);
-        if (status != UpgradeStatus::kCleared) {
-            return;
-        }
-        if (previous) {
-            WriteServiceString(kLastBinFileValueName, *previous);
-        } else {
-            DeleteServiceValue(kLastBinFileValueName);
-        }
-        Log(L"ServiceLoop : flashing tool did not start, attempt not recorded");
     }
 
     void SetUpWatch() {

@@ -46,7 +46,8 @@ TEST(FirmwareStagingTest, StagesRunsTheToolAndRecordsTheOutcome) {
     const std::wstring copied = L"Successfully copied ", earlier = L"line of an earlier update";
     const struct {
         // The capsule's folder (of |at|, - for none), UpgradeStatus on entry (-1: none), sources
-        // left out (of "bital"), the tool's exit code (-: no user token), UpgradeStatus after.
+        // left out (of "bital"), the tool's exit code (-: no user token; stop: the stop event is
+        // set), UpgradeStatus after.
         const char* setup;
         std::vector<std::wstring> outcome;  // the failures reported ("!"), log lines in order
     } cases[] = {
@@ -57,11 +58,13 @@ TEST(FirmwareStagingTest, StagesRunsTheToolAndRecordsTheOutcome) {
          copied + L".inf file to DIRID11 ", copied + L"KEL executable DIRID11 ",
          copied + L"Toast Activator DIRID11 ", copied + L"QV Logo DIRID11 ", L"BIOS needs upgrade",
          L"KEL is running", L"Successfully set new upgrade status"}},
-        {"S 0 l 1 2", {copy(L"", 'P', 'T', 4, 2), L"!KEL|1", L"!RunKel|*",
+        {"S 0 l 1 2", {copy(L"", 'P', 'T', 4, 2), L"!KEL|1", L"!RunKel|1",
          L"Copy failed for QV Logo, error=2", L"RunKel failed "}},
-        {"S 0 b 0 0", {copy(L"", 'S', 'T', 0, 2), L"Copy failed for .bin file, error=2",
+        {"S 3 b 0 3", {copy(L"", 'S', 'T', 0, 2), L"Copy failed for .bin file, error=2",
          L"BIOS already upgraded"}},
-        {"R -1 - - 0", {L"!GetSessionUserToken|1008", L"!RunKel|*"}},
+        {"R -1 - - -1", {L"!GetSessionUserToken|1008", L"!RunKel|1008",
+         L"Attempt not recorded: KEL did not run to its end"}},
+        {"S 2 - stop 2", {L"!RunKel|1223", L"Service is stopping: KEL not started"}},
         {"F 0 - 0 3", {
          L"UpgradeFirmware for DIRID10 - pathToCapsule - (DIRID 10 BIOS location): " + F,
          L"srcPath: " + exe}},
@@ -70,7 +73,7 @@ TEST(FirmwareStagingTest, StagesRunsTheToolAndRecordsTheOutcome) {
         {"W 0 - 3010 1", {}},
         {"- 0 - 0 0", {L"!UpgradeFirmware|Invalid binaryName: \"ABC_011200.bin\"",
          L"BIOS already upgraded"}},
-        {"S 1 - 0 1", {earlier, L"Entered UpgradeFirmware() - ", L"BIOS already upgraded"}},
+        {"S 1 - 0 3", {L"BIOS needs upgrade"}},  // a pending flash does not hold a newer one
     };  // clang-format on
     // Lines no row expects unless it names them.
     const std::wstring unexpected[] = {
@@ -101,6 +104,7 @@ TEST(FirmwareStagingTest, StagesRunsTheToolAndRecordsTheOutcome) {
         }
         status < 0 ? DeleteServiceValue(kUpgradeStatusValueName)
                    : WriteServiceDword(kUpgradeStatusValueName, status);
+        WriteServiceString(kLastBinFileValueName, earlier);
         test::SetToolOrder(order);
         ::DeleteFileW(ServiceLogPath);
         Log(earlier);
@@ -108,13 +112,19 @@ TEST(FirmwareStagingTest, StagesRunsTheToolAndRecordsTheOutcome) {
         test::FakeSessions sessions("aU", order == "-");
         test::CapturingEventReporter events;
         bool reboot = true;
+        win::UniqueHandle stop(::CreateEventW(nullptr, TRUE, order == "stop", nullptr));
 
-        const bool result =
-            Kel::UpgradeFirmware(capsule == '-' ? files[0] : path(capsule, 0), nullptr, reboot);
-        const bool ran = status <= 0 && final != 0;  // the tool started
-        EXPECT_EQ(result, final == 1 || final == 3);
-        EXPECT_EQ(reboot, (!ran && order != "-") || final == 1);
-        EXPECT_EQ(test::MachineDword(test::kServiceKey, L"UpgradeStatus"), DWORD(final));
+        const std::wstring binary = capsule == '-' ? files[0] : path(capsule, 0);
+        const bool result = Kel::UpgradeFirmware(binary, stop.Get(), reboot);
+        const bool ran = final != status;  // the tool started and set its outcome
+        EXPECT_EQ(result, ran && (final == 1 || final == 3));
+        EXPECT_EQ(reboot, (!ran && order == "0") || final == 1);
+        // Either the attempt is on record or both values are as they were.
+        EXPECT_EQ(test::MachineDword(test::kServiceKey, L"UpgradeStatus").value_or(-1),
+                  DWORD(final));
+        std::wstring lastBinFile;
+        ReadServiceString(kLastBinFileValueName, lastBinFile);
+        EXPECT_EQ(lastBinFile.c_str(), ran ? binary : earlier);
         // The tool ran where it was staged, after the status became 1.
         auto record = test::ReadToolRecord();
         const std::wstring tool = path(searchDriverStore ? 'T' : capsule, capsule == 'W' ? 5 : 2);
@@ -122,9 +132,8 @@ TEST(FirmwareStagingTest, StagesRunsTheToolAndRecordsTheOutcome) {
                   ran ? test::Utf8(tool + L" -s -b") + "|1" : "|");
         std::vector<std::wstring> outcome;
         for (const test::RecordedEvent& e : events.Events()) {
-            if (e.id == MSG_CALL_FAILED) {  // RunKel reports whatever the last error then was
-                outcome.push_back(L"!" + e.strings.at(0) + L"|" +
-                                  (e.strings[0] == L"RunKel" ? L"*" : e.strings.at(1)));
+            if (e.id == MSG_CALL_FAILED) {
+                outcome.push_back(L"!" + e.strings.at(0) + L"|" + e.strings.at(1));
             }
         }
         for (const std::wstring& line : test::ReadServiceLogMessages(ServiceLogPath)) {
