@@ -5,12 +5,16 @@
 #include <shlobj.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "shared/log_file_names.h"
 #include "shared/log_policy.h"
+#include "win/unique_handle.h"
 
 namespace QV {
 namespace Shared {
@@ -72,8 +76,108 @@ int ReadMaxLogSize(HKEY productKey, HKEY moduleKey) {
 
 }  // namespace
 
+// The file side of a listener and its queue. The listener and the writer thread it starts
+// share it, so a writer that outlives the listener's bounded wait still finds it whole.
+class LogFile {
+public:
+    // The lines waiting for the writer thread, oldest first. A queued record costs no
+    // allocation of its own: its formatted line and "\n" are appended to |text| and the end
+    // of the line to |lineEnds|, whose capacity the writer hands back after each batch.
+    struct WriteQueue {
+        std::wstring text;
+        std::vector<size_t> lineEnds;  // offset in |text| just after each line's "\n"
+        int count = 0;                 // lines in |text|
+        bool running = false;
+        win::UniqueHandle thread;  // the last writer started, finished or not
+        CRITICAL_SECTION lock;     // guards every field above
+        // The batch being written: swapped with |text| and |lineEnds| under the lock, then
+        // used only by the running writer, and empty (with its capacity kept) whenever no
+        // writer runs.
+        std::wstring batchText;
+        std::vector<size_t> batchEnds;
+
+        // Empties the written batch. Buffers that a burst grew far beyond their usual size
+        // are given back, so an idle service does not keep the burst's memory.
+        void ReleaseBatch();
+    };
+
+    LogFile() = default;
+    ~LogFile();
+    LogFile(const LogFile&) = delete;
+    LogFile& operator=(const LogFile&) = delete;
+
+    bool Open();
+    void Close();
+    // Writes one record and CR LF into the file taken by Open, first checking the size when
+    // the write counter says so. Writes nothing when the file is not open.
+    void WriteEntry(const CqvLogListener::LogData& data);
+    bool RotateIfNeeded(bool force);
+    bool FindLogPath(const std::wstring& fileName);
+    bool HasForeignHead();
+    // Sets up an empty queue.
+    void StartQueue();
+    // Appends one line to the queue and starts a writer when none runs.
+    void Queue(const std::wstring& line);
+    bool WaitUntilWritten(DWORD timeoutMs);
+    // The bounded wait of the listener's destruction; see ~CqvLogListenerFile.
+    void StopQueue();
+
+    wchar_t path[MAX_PATH] = {};
+    int maxLogSize = -1;
+    // 64 bits: it starts above MaxLogSize * 10, which need not fit in 32 bits.
+    std::int64_t writeCounter = 0;
+    win::UniqueHandle mutex;
+    std::unique_ptr<WriteQueue> queue;
+    // Handed to the writer thread it starts, so that the thread shares this object.
+    std::weak_ptr<LogFile> self;
+
+private:
+    static unsigned int __stdcall WriterThread(void* argument);
+    // Whether the next counted line checks the size first.
+    bool SizeCheckDue() const;
+    // Counts one line and, when due, checks the size and rotates; the caller holds the file.
+    void CountWrite();
+    // Writes the queued lines of one batch (each ending in "\n") into the file taken by Open.
+    void WriteBatch(const std::wstring& text, const std::vector<size_t>& lineEnds);
+
+    FILE* file = nullptr;
+    // Whether this object holds the mutex (between a successful Open and its Close). Read
+    // and written only by the thread that holds the mutex.
+    bool mutexHeld = false;
+    // Whether the last wait for the mutex timed out: until a wait gets it again, Open does
+    // not wait.
+    std::atomic<bool> stalled{false};
+};
+
+// Closes the file and releases the mutex when the scope ends, also on an exception.
+class OpenFile {
+public:
+    explicit OpenFile(LogFile& log) : log_(log), open_(log.Open()) {}
+    ~OpenFile() {
+        if (open_) {
+            log_.Close();
+        }
+    }
+    OpenFile(const OpenFile&) = delete;
+    OpenFile& operator=(const OpenFile&) = delete;
+    explicit operator bool() const { return open_; }
+
+private:
+    LogFile& log_;
+    const bool open_;
+};
+
+LogFile::~LogFile() {
+    Close();
+    if (queue) {
+        ::DeleteCriticalSection(&queue->lock);
+    }
+}
+
 CqvLogListenerFile::CqvLogListenerFile(bool queued, int defaultMinLevel)
-    : CqvLogListener(defaultMinLevel), queued(queued) {
+    : CqvLogListener(defaultMinLevel), log_(std::make_shared<LogFile>()), queued(queued) {
+    LogFile& log = *log_;
+    log.self = log_;
     win::UniqueRegKey productKey;
     win::UniqueRegKey moduleKey;
     OpenPolicyKeys(productKey, moduleKey);
@@ -82,44 +186,39 @@ CqvLogListenerFile::CqvLogListenerFile(bool queued, int defaultMinLevel)
     GetModuleNames(fullPath, baseName);
     const std::wstring fileName = baseName + L".log";
 
-    maxLogSize = ReadMaxLogSize(productKey.Get(), moduleKey.Get());
+    log.maxLogSize = ReadMaxLogSize(productKey.Get(), moduleKey.Get());
     // Above the check threshold, so that the first write checks the size.
-    writeCounter = static_cast<std::int64_t>(maxLogSize) * 10 + 1;
+    log.writeCounter = static_cast<std::int64_t>(log.maxLogSize) * 10 + 1;
 
-    const bool haveFolder = FindLogPath(fileName);
-    const std::wstring mutexName = LogMutexName(haveFolder ? std::wstring(path) : fileName);
-    mutex.Reset(::CreateMutexW(nullptr, FALSE, mutexName.c_str()));
+    const bool haveFolder = log.FindLogPath(fileName);
+    const std::wstring mutexName = LogMutexName(haveFolder ? std::wstring(log.path) : fileName);
+    log.mutex.Reset(::CreateMutexW(nullptr, FALSE, mutexName.c_str()));
 
-    if (haveFolder && Open()) {
-        if (HasForeignHead()) {
-            RotateIfNeeded(true);
-        }
-        DWORD queuedWrites = 0;
-        if (ReadPolicyDword(moduleKey.Get(), L"QueuedWrites", queuedWrites) ||
-            ReadPolicyDword(productKey.Get(), L"QueuedWrites", queuedWrites)) {
-            this->queued = queuedWrites != 0;
-        }
-        if (this->queued) {
-            queue = std::make_unique<WriteQueue>();
-            queue->owner = this;
-            queue->text.reserve(kQueueChars);
-            queue->lineEnds.reserve(kQueueLines);
-            queue->batchText.reserve(kQueueChars);
-            queue->batchEnds.reserve(kQueueLines);
-            // Logging threads and the writer hold it only briefly: spin before sleeping.
-            ::InitializeCriticalSectionAndSpinCount(&queue->lock, 4000);
-        }
-        Close();
+    if (!haveFolder) {
+        return;
+    }
+    const OpenFile open(log);
+    if (!open) {
+        return;
+    }
+    if (log.HasForeignHead()) {
+        log.RotateIfNeeded(true);
+    }
+    DWORD queuedWrites = 0;
+    if (ReadPolicyDword(moduleKey.Get(), L"QueuedWrites", queuedWrites) ||
+        ReadPolicyDword(productKey.Get(), L"QueuedWrites", queuedWrites)) {
+        this->queued = queuedWrites != 0;
+    }
+    if (this->queued) {
+        log.StartQueue();
     }
 }
 
 CqvLogListenerFile::~CqvLogListenerFile() {
-    StopQueue();
-    path[0] = L'\0';
-    mutex.Reset();
+    log_->StopQueue();
 }
 
-bool CqvLogListenerFile::FindLogPath(const std::wstring& fileName) {
+bool LogFile::FindLogPath(const std::wstring& fileName) {
     wchar_t folder[MAX_PATH] = {};
     if (FAILED(::SHGetFolderPathW(nullptr, kFolderFlags, nullptr, SHGFP_TYPE_CURRENT, folder))) {
         return false;
@@ -141,7 +240,7 @@ bool CqvLogListenerFile::FindLogPath(const std::wstring& fileName) {
 
 // Reads the head of the open file. True when the file holds something that does not start
 // like one of our lines (or cannot be read at all); an empty file is ours.
-bool CqvLogListenerFile::HasForeignHead() {
+bool LogFile::HasForeignHead() {
     wchar_t head[kLogLineHeadLength + 1] = {};
     std::size_t count = 0;
     while (count < kLogLineHeadLength) {
@@ -157,7 +256,17 @@ bool CqvLogListenerFile::HasForeignHead() {
     return !HasLogLineHead(head, count);
 }
 
-void CqvLogListenerFile::StopQueue() {
+void LogFile::StartQueue() {
+    queue = std::make_unique<WriteQueue>();
+    queue->text.reserve(kQueueChars);
+    queue->lineEnds.reserve(kQueueLines);
+    queue->batchText.reserve(kQueueChars);
+    queue->batchEnds.reserve(kQueueLines);
+    // Logging threads and the writer hold it only briefly: spin before sleeping.
+    ::InitializeCriticalSectionAndSpinCount(&queue->lock, 4000);
+}
+
+void LogFile::StopQueue() {
     if (!queue) {
         return;
     }
@@ -173,67 +282,92 @@ void CqvLogListenerFile::StopQueue() {
         ::Sleep(100);
         ::WaitForSingleObject(thread, 500);
     }
-    {
-        SectionLock lock(queue->lock);
-        queue->text.clear();
-        queue->lineEnds.clear();
-        queue->count = 0;
+    // A writer still running finds the queue empty after its current batch and ends; it
+    // holds this object until then.
+    SectionLock lock(queue->lock);
+    queue->text.clear();
+    queue->lineEnds.clear();
+    queue->count = 0;
+}
+
+void LogFile::Queue(const std::wstring& line) {
+    SectionLock lock(queue->lock);
+    WriteQueue& pending = *queue;
+    // Grow first, so that the appends below cannot fail halfway through a line.
+    const size_t needed = pending.text.size() + line.size() + 1;
+    if (needed > pending.text.capacity()) {
+        pending.text.reserve(std::max(needed, 2 * pending.text.capacity()));
     }
-    // A writer still running finds the queue empty after its current batch; it must have
-    // left the file and the queue before either goes away.
-    if (queue->thread) {
-        ::WaitForSingleObject(queue->thread.Get(), INFINITE);
-        queue->thread.Reset();
+    if (pending.lineEnds.size() == pending.lineEnds.capacity()) {
+        pending.lineEnds.reserve(std::max(kQueueLines, 2 * pending.lineEnds.capacity()));
     }
-    ::DeleteCriticalSection(&queue->lock);
-    queue.reset();
+    pending.text.append(line);
+    pending.text.push_back(L'\n');
+    pending.lineEnds.push_back(pending.text.size());
+    ++pending.count;
+    if (pending.running) {
+        return;
+    }
+    pending.thread.Reset();  // a finished writer
+    auto writerShare = std::make_unique<std::shared_ptr<LogFile>>(self.lock());
+    const uintptr_t started =
+        ::_beginthreadex(nullptr, 0, &LogFile::WriterThread, writerShare.get(), 0, nullptr);
+    if (started != 0) {
+        writerShare.release();  // now the writer's
+    }
+    pending.thread.Reset(reinterpret_cast<HANDLE>(started));
+    pending.running = started != 0;
 }
 
 void CqvLogListenerFile::Write(const LogData& data) {
-    if (path[0] == L'\0') {
+    if (log_->path[0] == L'\0') {
         return;
     }
-    if (queue && queued) {
+    if (log_->queue && queued) {
         // Formatted here, outside the lock, so that the writer only moves finished text.
-        const std::wstring& line = data.Format();
-        SectionLock lock(queue->lock);
-        WriteQueue& pending = *queue;
-        // Grow first, so that the appends below cannot fail halfway through a line.
-        const size_t needed = pending.text.size() + line.size() + 1;
-        if (needed > pending.text.capacity()) {
-            pending.text.reserve(std::max(needed, 2 * pending.text.capacity()));
-        }
-        if (pending.lineEnds.size() == pending.lineEnds.capacity()) {
-            pending.lineEnds.reserve(std::max(kQueueLines, 2 * pending.lineEnds.capacity()));
-        }
-        pending.text.append(line);
-        pending.text.push_back(L'\n');
-        pending.lineEnds.push_back(pending.text.size());
-        ++pending.count;
-        if (!queue->running) {
-            queue->thread.Reset();  // a finished writer
-            const uintptr_t started = ::_beginthreadex(
-                nullptr, 0, &CqvLogListenerFile::WriterThread, queue.get(), 0, nullptr);
-            queue->thread.Reset(reinterpret_cast<HANDLE>(started));
-            queue->running = started != 0;
-        }
+        log_->Queue(data.Format());
         return;
     }
-    if (Open()) {
-        WriteEntry(data);
-        Close();
+    if (const OpenFile open{*log_}) {
+        log_->WriteEntry(data);
     }
 }
 
 unsigned int CqvLogListenerFile::GetType() const {
-    return (queue && queued) ? LogTypeFileQueued : LogTypeFile;
+    return (log_->queue && queued) ? LogTypeFileQueued : LogTypeFile;
 }
 
 bool CqvLogListenerFile::Open() {
+    return log_->Open();
+}
+
+void CqvLogListenerFile::Close() {
+    log_->Close();
+}
+
+bool CqvLogListenerFile::RotateIfNeeded(bool force) {
+    return log_->RotateIfNeeded(force);
+}
+
+bool CqvLogListenerFile::WaitUntilWritten(DWORD timeoutMs) {
+    return log_->WaitUntilWritten(timeoutMs);
+}
+
+const wchar_t* CqvLogListenerFile::Path() const noexcept {
+    return log_->path;
+}
+
+int CqvLogListenerFile::MaxLogSize() const noexcept {
+    return log_->maxLogSize;
+}
+
+bool LogFile::Open() {
     if (!mutex) {
         return false;
     }
-    const DWORD wait = ::WaitForSingleObject(mutex.Get(), INFINITE);
+    const DWORD wait =
+        ::WaitForSingleObject(mutex.Get(), stalled ? 0 : CqvLogListenerFile::kMutexWaitMs);
+    stalled = wait == WAIT_TIMEOUT;
     if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) {
         return false;
     }
@@ -255,7 +389,7 @@ bool CqvLogListenerFile::Open() {
     return true;
 }
 
-void CqvLogListenerFile::Close() {
+void LogFile::Close() {
     if (file != nullptr) {
         std::fflush(file);
         std::fclose(file);
@@ -267,11 +401,11 @@ void CqvLogListenerFile::Close() {
     }
 }
 
-bool CqvLogListenerFile::SizeCheckDue() const {
+bool LogFile::SizeCheckDue() const {
     return writeCounter > static_cast<std::int64_t>(maxLogSize) * 10;
 }
 
-void CqvLogListenerFile::CountWrite() {
+void LogFile::CountWrite() {
     const bool due = SizeCheckDue();
     ++writeCounter;
     if (due) {
@@ -283,7 +417,7 @@ void CqvLogListenerFile::CountWrite() {
     }
 }
 
-void CqvLogListenerFile::WriteEntry(const LogData& data) {
+void LogFile::WriteEntry(const CqvLogListener::LogData& data) {
     if (file == nullptr) {
         return;
     }
@@ -295,7 +429,7 @@ void CqvLogListenerFile::WriteEntry(const LogData& data) {
     std::fputws(L"\n", file);
 }
 
-void CqvLogListenerFile::WriteBatch(const std::wstring& text, const std::vector<size_t>& lineEnds) {
+void LogFile::WriteBatch(const std::wstring& text, const std::vector<size_t>& lineEnds) {
     // In the file's Unicode text mode fputws hands every character to the stream's buffer
     // as it is, and each full buffer is encoded and written with "\n" turned into CR LF.
     // fwrite of the same characters in pieces smaller than the buffer fills and flushes it
@@ -327,7 +461,7 @@ void CqvLogListenerFile::WriteBatch(const std::wstring& text, const std::vector<
     }
 }
 
-bool CqvLogListenerFile::RotateIfNeeded(bool force) {
+bool LogFile::RotateIfNeeded(bool force) {
     if (_waccess(path, 0) != 0) {
         return false;
     }
@@ -427,7 +561,7 @@ bool CqvLogListenerFile::RotateIfNeeded(bool force) {
     return true;
 }
 
-bool CqvLogListenerFile::WaitUntilWritten(DWORD timeoutMs) {
+bool LogFile::WaitUntilWritten(DWORD timeoutMs) {
     if (!queue) {
         return true;
     }
@@ -461,7 +595,7 @@ bool CqvLogListenerFile::WaitUntilWritten(DWORD timeoutMs) {
     }
 }
 
-void CqvLogListenerFile::WriteQueue::ReleaseBatch() {
+void LogFile::WriteQueue::ReleaseBatch() {
     batchText.clear();
     batchEnds.clear();
     // Both buffers take turns as the batch, so capping the batch caps both.
@@ -475,41 +609,35 @@ void CqvLogListenerFile::WriteQueue::ReleaseBatch() {
     }
 }
 
-unsigned int __stdcall CqvLogListenerFile::WriterThread(void* argument) {
-    auto* writeQueue = static_cast<WriteQueue*>(argument);
-    CqvLogListenerFile* owner = writeQueue->owner;
+unsigned int __stdcall LogFile::WriterThread(void* argument) {
+    const std::unique_ptr<std::shared_ptr<LogFile>> share(
+        static_cast<std::shared_ptr<LogFile>*>(argument));
+    LogFile& log = **share;
+    WriteQueue& writeQueue = *log.queue;
     // No exception may leave the thread: on one, the writer ends as after a drain and what is
     // still queued waits for the next writer.
     try {
-        if (!owner->Open()) {
-            SectionLock lock(writeQueue->lock);
-            writeQueue->running = false;
-            return 0;
-        }
-        SectionLock lock(writeQueue->lock);
-        while (!writeQueue->lineEnds.empty()) {
+        const OpenFile open(log);
+        SectionLock lock(writeQueue.lock);
+        while (open && !writeQueue.lineEnds.empty()) {
             // Take everything queued at once: the logging threads then meet the lock once
             // per batch instead of once per record. The emptied buffers of the last batch
             // become the queue, so neither side allocates once both have grown.
-            writeQueue->batchText.swap(writeQueue->text);
-            writeQueue->batchEnds.swap(writeQueue->lineEnds);
-            writeQueue->count = 0;
+            writeQueue.batchText.swap(writeQueue.text);
+            writeQueue.batchEnds.swap(writeQueue.lineEnds);
+            writeQueue.count = 0;
             lock.Unlock();
-            owner->WriteBatch(writeQueue->batchText, writeQueue->batchEnds);
-            writeQueue->ReleaseBatch();
+            log.WriteBatch(writeQueue.batchText, writeQueue.batchEnds);
+            writeQueue.ReleaseBatch();
             lock.Lock();
         }
-        writeQueue->running = false;
-        lock.Unlock();
-        owner->Close();
+        writeQueue.running = false;  // the file is closed right after, as the scope ends
     } catch (...) {
         // The batch in hand is lost, as a record being written would be.
-        writeQueue->batchText.clear();
-        writeQueue->batchEnds.clear();
-        SectionLock lock(writeQueue->lock);
-        writeQueue->running = false;
-        lock.Unlock();
-        owner->Close();
+        writeQueue.batchText.clear();
+        writeQueue.batchEnds.clear();
+        SectionLock lock(writeQueue.lock);
+        writeQueue.running = false;
     }
     return 0;
 }

@@ -22,41 +22,21 @@
 
 #include <windows.h>
 
-#include <cstdint>
-#include <cstdio>
 #include <memory>
-#include <string>
-#include <vector>
 
 #include "shared/log_listener.h"
-#include "win/unique_handle.h"
 
 namespace QV {
 namespace Shared {
 
+class LogFile;
+
 class CqvLogListenerFile final : public CqvLogListener {
 public:
-    // The lines waiting for the writer thread, oldest first. A queued record costs no
-    // allocation of its own: its formatted line and "\n" are appended to |text| and the end
-    // of the line to |lineEnds|, whose capacity the writer hands back after each batch.
-    struct WriteQueue {
-        std::wstring text;
-        std::vector<size_t> lineEnds;  // offset in |text| just after each line's "\n"
-        int count = 0;                 // lines in |text|
-        CqvLogListenerFile* owner = nullptr;
-        bool running = false;
-        win::UniqueHandle thread;  // the last writer started, finished or not
-        CRITICAL_SECTION lock;     // guards every field above
-        // The batch being written: swapped with |text| and |lineEnds| under the lock, then
-        // used only by the running writer, and empty (with its capacity kept) whenever no
-        // writer runs.
-        std::wstring batchText;
-        std::vector<size_t> batchEnds;
-
-        // Empties the written batch. Buffers that a burst grew far beyond their usual size
-        // are given back, so an idle service does not keep the burst's memory.
-        void ReleaseBatch();
-    };
+    // How long Open waits for the mutex that another thread or process holds. After a wait that
+    // timed out, Open only tries the mutex until it gets it again, so a holder that never lets
+    // go costs the logging threads this wait once, not once per record.
+    static constexpr DWORD kMutexWaitMs = 10000;
 
     // Finds the folder and the size limit, creates the mutex, archives a file of another
     // format, reads "QueuedWrites" and sets up the queue. Without a usable folder the
@@ -64,9 +44,10 @@ public:
     // Failures are not reported.
     CqvLogListenerFile(bool queued, int defaultMinLevel);
 
-    // Lets a running writer finish what is queued (waiting at most about 1.2 s), discards
-    // what is still queued after that, waits for the writer to leave the file, then closes
-    // the mutex. No other thread may call Write meanwhile.
+    // Lets a running writer finish what is queued (twice: 100 ms, then up to 500 ms for the
+    // writer), then discards what is still queued. It does not wait further: a writer still
+    // running shares the file side and the queue, which go with the last of the two. No other
+    // thread may call Write meanwhile.
     ~CqvLogListenerFile() override;
 
     // Writes (direct) or queues (queued) one record; see the class comment. Called on the
@@ -77,7 +58,7 @@ public:
     // LogTypeFileQueued while queued writing is on, else LogTypeFile.
     unsigned int GetType() const override;
 
-    // Takes the file: waits (without time-out) for the mutex, an abandoned mutex counting as
+    // Takes the file: waits for the mutex (see kMutexWaitMs), an abandoned mutex counting as
     // taken, and opens the path for appending as UTF-8 text. On failure nothing is held.
     // Every successful Open must be followed by exactly one Close on the same thread.
     bool Open();
@@ -86,10 +67,6 @@ public:
     // holds it (also when a reopen after a rotation lost the file). Never leaves the mutex
     // held.
     void Close();
-
-    // Writes one record and CR LF into the file taken by Open, first checking the size when
-    // the write counter says so. Writes nothing when the file is not open.
-    void WriteEntry(const LogData& data);
 
     // Archives the file when |force| is on or the file is larger than MaxLogSize KiB; the
     // caller holds the file (Open). Returns whether the file was rotated. When an archive
@@ -104,34 +81,16 @@ public:
     bool WaitUntilWritten(DWORD timeoutMs);
 
     // The log file's full path; empty when no folder could be found or created.
-    const wchar_t* Path() const noexcept { return path; }
+    const wchar_t* Path() const noexcept;
 
     // The size limit in KiB, from the policy or 2048.
-    int MaxLogSize() const noexcept { return maxLogSize; }
+    int MaxLogSize() const noexcept;
 
 private:
-    static unsigned int __stdcall WriterThread(void* argument);
-    void StopQueue();
-    bool FindLogPath(const std::wstring& fileName);
-    bool HasForeignHead();
-    // Whether the next counted line checks the size first.
-    bool SizeCheckDue() const;
-    // Counts one line and, when due, checks the size and rotates; the caller holds the file.
-    void CountWrite();
-    // Writes the queued lines of one batch (each ending in "\n") into the file taken by Open.
-    void WriteBatch(const std::wstring& text, const std::vector<size_t>& lineEnds);
-
-    wchar_t path[MAX_PATH] = {};
-    int maxLogSize = -1;
-    // 64 bits: it starts above MaxLogSize * 10, which need not fit in 32 bits.
-    std::int64_t writeCounter = 0;
+    // The file side (path, mutex, stream, size check) and the queue, shared with the writer
+    // thread that is running.
+    std::shared_ptr<LogFile> log_;
     bool queued;
-    FILE* file = nullptr;
-    win::UniqueHandle mutex;
-    std::unique_ptr<WriteQueue> queue;
-    // Whether this listener holds the mutex (between a successful Open and its Close). Read
-    // and written only by the thread that holds the mutex.
-    bool mutexHeld = false;
 };
 
 }  // namespace Shared

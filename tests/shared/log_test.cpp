@@ -160,21 +160,42 @@ TEST_F(LogTest, QueuedRecordsKeepTheirOrderWhileTheFileIsBlockedAndAtShutdown) {
     write(300);
     ASSERT_TRUE(listener->WaitUntilWritten(30000));
     EXPECT_EQ(Folder(), Bodies{lines});
-    // No write keeps the mutex; a writer still waiting for it ends before the listener.
-    win::UniqueHandle taken(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    std::thread holder([&] {
-        win::UniqueHandle mutex(
-            ::OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, LogMutexName(Log()).c_str()));
-        EXPECT_EQ(::WaitForSingleObject(mutex.Get(), 5000), WAIT_OBJECT_0);
-        ::SetEvent(taken.Get());
-        ::Sleep(300);
-        ::ReleaseMutex(mutex.Get());
-    });
+    // Another holder of the mutex: the direct listener drops records after one bounded wait,
+    // the queue keeps them for its next writer, and the queue's end does not wait for the
+    // holder (this test would hang if it did).
+    win::UniqueHandle taken(::CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+        release(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    const auto hold = [&] {
+        ::ResetEvent(release.Get());
+        return std::thread([&] {
+            win::UniqueHandle mutex(
+                ::OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, LogMutexName(Log()).c_str()));
+            EXPECT_EQ(::WaitForSingleObject(mutex.Get(), 5000), WAIT_OBJECT_0);
+            ::SetEvent(taken.Get());
+            ::WaitForSingleObject(release.Get(), INFINITE);
+            ::ReleaseMutex(mutex.Get());
+        });
+    };
+    std::thread holder = hold();
     ::WaitForSingleObject(taken.Get(), INFINITE);
-    write(5);
-    listener.reset();
+    write(1);  // its writer gives up while the direct listener below waits
+    CqvLogListenerFile direct(false, 5);
+    direct.Write(Record(5, "D", L"dropped"));
+    ::SetEvent(release.Get());
     holder.join();
-    EXPECT_EQ(Folder(), Bodies{lines});
+    write(1);
+    ASSERT_TRUE(listener->WaitUntilWritten(30000));
+    const Record kept(5, "D", L"written");
+    direct.Write(kept);
+    lines += test::Utf8(kept.Format()) + "\r\n";
+    holder = hold();
+    ::WaitForSingleObject(taken.Get(), INFINITE);
+    const std::string written = lines;
+    write(5);  // discarded: the holder keeps the file until the listener is gone
+    listener.reset();
+    ::SetEvent(release.Get());
+    holder.join();
+    EXPECT_EQ(Folder(), Bodies{written});
 }
 
 TEST_F(LogTest, WithoutAnApplicationDataFolderTheFileListenerStaysSilent) {
