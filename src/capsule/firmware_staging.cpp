@@ -333,6 +333,9 @@ bool Kel::UpgradeFirmware(const std::wstring& binaryName, HANDLE stopEvent, bool
         }
         toolFolder = firmwareStagingFolder;
         toolFile = kDriverStoreToolFile;
+        if (toolFolder.empty()) {
+            return EndWithoutLaunch();  // no system directory: nowhere safe to stage
+        }
         if (!SamePath(driverStorePath, pathToCapsule)) {
             std::wstring executablePath;
             PathParts executable;

@@ -25,9 +25,12 @@
 
 #include <string>
 
-// Where the driver-store mode stages the capsule and runs the tool. Set up during static
-// initialisation, before wWinMain runs.
-inline const std::wstring firmwareStagingFolder = L"C:\\Windows\\System32\\Firmware";
+#include "records/service_log.h"
+
+// Where the driver-store mode stages the capsule and runs the tool: "<system directory>\Firmware"
+// (empty when the system directory cannot be read). Set up during static initialisation, before
+// wWinMain runs.
+inline const std::wstring firmwareStagingFolder = StagingFolderIn(SystemDirectory());
 
 // The tool and activator file names of the driver-store mode, whatever the service's width.
 inline constexpr wchar_t kDriverStoreToolFile[] = L"QvKelFlash64.exe";

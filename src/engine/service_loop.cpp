@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "capsule/capsule_search.h"
+#include "capsule/firmware_staging.h"
 #include "capsule/kel.h"
 #include "versions/firmware_version.h"
 #include "engine/nyx.h"
@@ -19,14 +20,6 @@
 #include "win/unique_handle.h"
 
 namespace {
-
-std::wstring Widen(const char* text) {
-    std::wstring wide;
-    for (const char* c = text; *c != '\0'; ++c) {
-        wide += static_cast<wchar_t>(static_cast<unsigned char>(*c));
-    }
-    return wide;
-}
 
 std::uint8_t LowByte(int field) {
     return static_cast<std::uint8_t>(field & 0xFF);
@@ -115,11 +108,11 @@ private:
 
         Log(L"ServiceLoop entered : ");
         BuildFirmwareFolderPath();
-        if (EnsureDirectory("C:\\Windows\\System32\\Firmware") == -1) {
+        if (EnsureDirectory(firmwareStagingFolder) == -1) {
             Log(L"Failed to create Firmware directory under System32. GetLastError() = " +
                 std::to_wstring(::GetLastError()));
         }
-        if (EnsureDirectory("C:\\Windows\\Firmware") == -1) {
+        if (EnsureDirectory(GetFirmwareFolderPath()) == -1) {
             Log(L"Failed to create Firmware directory under Windows. GetLastError() = " +
                 std::to_wstring(::GetLastError()));
         }
@@ -342,24 +335,23 @@ private:
 
 }  // namespace
 
-int EnsureDirectory(const char* path) {
-    const std::wstring widePath = Widen(path);
-    const DWORD attributes = ::GetFileAttributesA(path);
+int EnsureDirectory(const std::wstring& path) {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        Log(L"Directory already exists: " + widePath);
+        Log(L"Directory already exists: " + path);
         return 0;
     }
-    Log(L"Directory does not exist: " + widePath + L". Creating..");
-    if (::CreateDirectoryA(path, nullptr)) {
-        Log(L"Directory created or already exists: " + widePath);
+    Log(L"Directory does not exist: " + path + L". Creating..");
+    if (::CreateDirectoryW(path.c_str(), nullptr)) {
+        Log(L"Directory created or already exists: " + path);
         return 0;
     }
     const DWORD error = ::GetLastError();
     if (error == ERROR_ALREADY_EXISTS) {
-        Log(L"Directory created or already exists: " + widePath);
+        Log(L"Directory created or already exists: " + path);
         return 0;
     }
-    Log(L"Failed to create directory: " + widePath);
+    Log(L"Failed to create directory: " + path);
     ::SetLastError(error);  // the caller logs the cause
     return -1;
 }

@@ -25,7 +25,10 @@ void ReportOpenFailure(const std::wstring& path, int error) {
 }
 
 void AppendLine(const std::wstring& message, const std::wstring& path) {
-    if (!path.empty()) {
+    if (path.empty()) {
+        return;  // no folder to write to (the system directory could not be read)
+    }
+    {
         const size_t separator = path.find_last_of(L"\\/");
         if (separator != std::wstring::npos) {
             // Only the folder that holds the file is created; its result does not matter,
@@ -57,15 +60,36 @@ void LogToFile(const std::wstring& message, const std::wstring& path) {
     ::SetLastError(lastError);
 }
 
+std::wstring StagingFolderIn(const std::wstring& systemDirectory) {
+    return systemDirectory.empty() ? std::wstring() : systemDirectory + L"\\Firmware";
+}
+
+std::wstring ServiceLogPathIn(const std::wstring& systemDirectory) {
+    const std::wstring folder = StagingFolderIn(systemDirectory);
+    return folder.empty() ? folder : folder + L"\\NyxService.log";
+}
+
+std::wstring SystemDirectory() {
+    wchar_t directory[MAX_PATH] = {};
+    const UINT length = ::GetSystemDirectoryW(directory, MAX_PATH);
+    return length == 0 || length >= MAX_PATH ? std::wstring() : std::wstring(directory, length);
+}
+
+const std::wstring& ServiceLogPath() {
+    static const std::wstring path = ServiceLogPathIn(SystemDirectory());
+    return path;
+}
+
 void Log(const std::wstring& message) {
-    LogToFile(message, ServiceLogPath);
+    LogToFile(message, ServiceLogPath());
 }
 
 void DeleteOldLogFile() {
-    if (::GetFileAttributesW(ServiceLogPath) == INVALID_FILE_ATTRIBUTES) {
+    const wchar_t* const path = ServiceLogPath().c_str();
+    if (::GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES) {
         return;
     }
-    if (::DeleteFileW(ServiceLogPath)) {
+    if (::DeleteFileW(path)) {
         ReportInfoEvent(MSG_TEXT, L"DeleteOldLogFile",
                         L"Successfully deleted old log file for new capsule update");
         return;

@@ -7,16 +7,27 @@
 
 #include <string>
 
-// Where every caller in the service writes its log. Fixed, not derived from the Windows
-// directory.
-inline constexpr wchar_t ServiceLogPath[] = L"C:\\Windows\\System32\\Firmware\\NyxService.log";
+// "<system directory>\Firmware": the folder of the service log, where the driver-store mode
+// also stages; empty for an empty |systemDirectory|.
+std::wstring StagingFolderIn(const std::wstring& systemDirectory);
+
+// "<system directory>\Firmware\NyxService.log"; empty for an empty |systemDirectory|.
+std::wstring ServiceLogPathIn(const std::wstring& systemDirectory);
+
+// The system directory as GetSystemDirectoryW gives it (never a fixed drive letter: on a PC
+// whose Windows is elsewhere any user could create "C:\Windows"); empty when it cannot be read.
+std::wstring SystemDirectory();
+
+// Where every caller in the service writes its log: ServiceLogPathIn(SystemDirectory()),
+// read once per process.
+const std::wstring& ServiceLogPath();
 
 // Appends "[yyyy-mm-dd hh:mm:ss] <message>" and a line end to the file at |path|, creating
 // the file (with a byte-order mark) and the one folder level above it when they are missing.
 // The thread's last error is the same afterwards as before.
 void LogToFile(const std::wstring& message, const std::wstring& path);
 
-// Appends |message| to the service log at ServiceLogPath (LogToFile).
+// Appends |message| to the service log at ServiceLogPath() (LogToFile).
 void Log(const std::wstring& message);
 
 // Deletes the service log, if there is one, so that the log of a new capsule update starts

@@ -62,14 +62,14 @@ TEST(CapsuleSearchTest, SearchStartsInTheFolderSearchDriverStoreChooses) {
     BuildFirmwareFolderPath();
     EXPECT_EQ(firmwareFolderPath, windows + std::wstring(L"\\Firmware"));
     Create(store + L"\\nyx_search\\QZX_011300.bin");
-    ::DeleteFileW(ServiceLogPath);
+    ::DeleteFileW(ServiceLogPath().c_str());
     Bytes b{};
     wchar_t path[MAX_PATH];
     searchDriverStore = true;
     EXPECT_TRUE(FindNewestCapsule(b[0], b[1], b[2], b[3], path, L"QZX"));
     EXPECT_EQ(path, store + L"\\nyx_search\\QZX_011300.bin");
     EXPECT_FALSE(FindNewestCapsule(b[0], b[1], b[2], b[3], path, L"QZX"));  // none above it
-    EXPECT_EQ(test::ReadServiceLogMessages(ServiceLogPath),
+    EXPECT_EQ(test::ReadServiceLogMessages(ServiceLogPath()),
               (std::vector<std::wstring>{L"BuildFwPathDIRID13: " + store,
                                          L"Starting Path: " + store + L"\\",
                                          L"Starting Path: " + store + L"\\"}));

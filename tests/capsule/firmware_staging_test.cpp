@@ -106,7 +106,7 @@ TEST(FirmwareStagingTest, StagesRunsTheToolAndRecordsTheOutcome) {
                    : WriteServiceDword(kUpgradeStatusValueName, status);
         WriteServiceString(kLastBinFileValueName, earlier);
         test::SetToolOrder(order);
-        ::DeleteFileW(ServiceLogPath);
+        ::DeleteFileW(ServiceLogPath().c_str());
         Log(earlier);
         searchDriverStore = capsule == 'S' || capsule == 'R';
         test::FakeSessions sessions("aU", order == "-");
@@ -136,7 +136,7 @@ TEST(FirmwareStagingTest, StagesRunsTheToolAndRecordsTheOutcome) {
                 outcome.push_back(L"!" + e.strings.at(0) + L"|" + e.strings.at(1));
             }
         }
-        for (const std::wstring& line : test::ReadServiceLogMessages(ServiceLogPath)) {
+        for (const std::wstring& line : test::ReadServiceLogMessages(ServiceLogPath())) {
             if (std::count(c.outcome.begin(), c.outcome.end(), line) != 0 ||
                 std::count(unexpected, std::end(unexpected), line) != 0) {
                 outcome.push_back(line);  // the lines expected, in their order

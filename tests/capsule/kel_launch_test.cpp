@@ -49,7 +49,7 @@ TEST(KelLaunchTest, ExitCodeStopOrFailedStartDecidesTheResult) {
         test::FakeSessions sessions("aU", c.order == "-");
         test::CapturingEventReporter events;
         test::SetToolOrder(c.order);
-        ::DeleteFileW(ServiceLogPath);
+        ::DeleteFileW(ServiceLogPath().c_str());
         win::UniqueHandle process, stop(&c == cases ? nullptr : ::CreateEventW(nullptr, 1, 0, 0));
         const bool ran = std::count(c.outcome.begin(), c.outcome.end(), started) == 1;
         bool rebootRequired = c.order != "3010";
@@ -73,7 +73,7 @@ TEST(KelLaunchTest, ExitCodeStopOrFailedStartDecidesTheResult) {
                 outcome.back() += L"|" + text;
             }
         }
-        for (const std::wstring& line : test::ReadServiceLogMessages(ServiceLogPath)) {
+        for (const std::wstring& line : test::ReadServiceLogMessages(ServiceLogPath())) {
             if (std::count(c.outcome.begin(), c.outcome.end(), line) != 0) {
                 outcome.push_back(line);
             }

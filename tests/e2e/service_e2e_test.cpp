@@ -23,7 +23,7 @@ using Lines = std::vector<std::wstring>;
 constexpr wchar_t kSimulationKey[] = L"SOFTWARE\\QvNyxSimulation";
 constexpr wchar_t kEventFile[] = L"C:\\NyxE2E\\events.txt";
 constexpr wchar_t kImageFolder[] = L"C:\\NyxE2E\\Service";
-constexpr wchar_t kStagingFolder[] = L"C:\\Windows\\System32\\Firmware";
+constexpr wchar_t kStagingFolder[] = L"C:\\windows\\system32\\Firmware";
 const Lines kToolFiles = {L"QvKelFlash64.exe", L"QVToastNotificationActivator64.exe",
                           L"QVFirmwareUpdate.jpg"};
 constexpr wchar_t kWatchSetUp[] = L"ServiceLoop : monitoring DriverStore FileRepository";
@@ -141,7 +141,7 @@ protected:
         ASSERT_TRUE(::StartServiceW(service_.Get(), 0, nullptr) &&
                     service_.WaitForState(SERVICE_RUNNING));
     }
-    static Lines Log() { return test::ReadServiceLogMessages(ServiceLogPath); }
+    static Lines Log() { return test::ReadServiceLogMessages(ServiceLogPath()); }
     test::InstalledService service_;  // removed with the fixture
 };
 
@@ -218,7 +218,7 @@ TEST_F(ServiceEndToEndTest, DriverStoreCapsuleIsFlashedWhenItLandsAndJudgedAfter
          }) {
         SCOPED_TRACE(row);
         ::DeleteFileW(kEventFile);
-        ::DeleteFileW(ServiceLogPath);
+        ::DeleteFileW(ServiceLogPath().c_str());
         test::RemoveTree(kFirmwareFolder);  // start-up creates it
         SetBios(minor);
         SetValue(kSimulationKey, L"StartupDelayMs", firstWaitMs);

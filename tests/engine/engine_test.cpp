@@ -53,7 +53,7 @@ std::vector<Event> Events(const test::CapturingEventReporter& reporter) {
 }
 // Expects the service log's lines that are among |lines| (all of them if |only|) to be |lines|.
 void ExpectLogged(const Lines& lines, bool only = false) {
-    const Lines all = test::ReadServiceLogMessages(ServiceLogPath);
+    const Lines all = test::ReadServiceLogMessages(ServiceLogPath());
     Lines logged;
     std::copy_if(all.begin(), all.end(), std::back_inserter(logged),
                  [&](auto& line) { return only || std::count(lines.begin(), lines.end(), line); });
@@ -84,7 +84,7 @@ TEST(UpgradeDecisionTest, CapsuleMustBeNewerThanTheBiosAndTheLastAttempt) {
                                                        nullptr));
         const test::CapturingEventReporter reporter;
         g_smbios = smbios;
-        ::DeleteFileW(ServiceLogPath);
+        ::DeleteFileW(ServiceLogPath().c_str());
         wchar_t found[MAX_PATH] = L"untouched";
         EXPECT_EQ(Nyx::IsUpgradeNeeded(found, lastAttempted), result == 1);
         EXPECT_TRUE(failure || found == path) << test::Utf8(capsule);
@@ -106,7 +106,7 @@ TEST(StartDirectoryMonitoringTest, FolderThatCannotBeWatchedEndsTheProcessWithTh
     ::FindFirstChangeNotificationW(missing.c_str(), TRUE, FILE_NOTIFY_CHANGE_FILE_NAME);
     const DWORD error = ::GetLastError();
     for (const bool exists : {true, false}) {
-        ::DeleteFileW(ServiceLogPath);
+        ::DeleteFileW(ServiceLogPath().c_str());
         const intptr_t code = ::_wspawnl(_P_WAIT, L"directory_watch_probe.exe", L"probe",
                                          (exists ? temp.Path() : missing).c_str(), nullptr);
         EXPECT_EQ(DWORD(code), exists ? 0 : error);
@@ -132,7 +132,7 @@ TEST(ServiceLoopTest, EndsOnStopOrUnreadableBiosAndJudgesAHandedOverFlash) {
         // status, LastBinFile, BIOS readable, boot (0: stop at once, 1: after the key, -1: before), lines, event, status after
         {2, nullptr, true, 0, {kEntered, L"UpgradeStatus Initial read from registry: 2", kWait, kEnd}, 0, 0},
         {1, nullptr, true, 0, {kEntered, L"UpgradeStatus Initial read from registry: 1", kWait, kEnd}, 0, 1},
-        {3, nullptr, false, 1, {L"ServiceLoop entered : ", L"Directory already exists: C:\\Windows\\System32\\Firmware", L"Directory does not exist: C:\\Windows\\Firmware. Creating..", L"Directory created or already exists: C:\\Windows\\Firmware", L"BIOS Info not available", L"ServiceLoop : Startup aborted", kEnd}, MSG_BIOS_INFO_UNREADABLE, 0},
+        {3, nullptr, false, 1, {L"ServiceLoop entered : ", L"Directory already exists: C:\\windows\\system32\\Firmware", L"Directory does not exist: C:\\windows\\Firmware. Creating..", L"Directory created or already exists: C:\\windows\\Firmware", L"BIOS Info not available", L"ServiceLoop : Startup aborted", kEnd}, MSG_BIOS_INFO_UNREADABLE, 0},
         {1, L"C:\\fw/pkg\\ABC_011300.bin", true, 1, {kLast + L"01130025", L"ServiceLoop : last upgrade succeeded", L"ServiceLoop : startup done", L"Entered do while loop  - ",
             L"ServiceLoop : monitoring DriverStore FileRepository", L"Installed BIOS version :  01130000", L"BIOS Family: ABC", L"Enntered DIRID10 folder to search for new capsule ", L"service stop or some error, leave the thread", kEnd}, MSG_UPGRADE_SUCCEEDED, 3},
         {1, L"C:ABC_01140000.bin", true, 1, {kLast + L"01140000", L"ServiceLoop : last upgrade failed", kEnd}, MSG_UPGRADE_FAILED, 2},
@@ -148,7 +148,7 @@ TEST(ServiceLoopTest, EndsOnStopOrUnreadableBiosAndJudgesAHandedOverFlash) {
         g_bootTime = boot > 0 ? FILETIME{~0u, 0x7FFFFFFF} : FILETIME{0, 0};  // the future, 1601
         g_smbios = biosReadable ? Smbios("01.02.03", 13, 0) : Bytes{};
         test::RemoveTree(L"C:\\Windows\\Firmware");  // created again at the start
-        ::DeleteFileW(ServiceLogPath);
+        ::DeleteFileW(ServiceLogPath().c_str());
         const test::CapturingEventReporter reporter;
         const win::UniqueHandle stop(::CreateEventW(nullptr, TRUE, boot == 0, nullptr));
         Nyx::m_serviceStopEvent = stop.Get();
@@ -173,7 +173,7 @@ TEST(ServiceLoopTest, EndsOnStopOrUnreadableBiosAndJudgesAHandedOverFlash) {
 
 // An exception ends the loop the normal way, with the code the host reports on STOPPED.
 TEST(ServiceLoopTest, ExceptionEndsTheLoopTheNormalWay) {
-    ::DeleteFileW(ServiceLogPath);
+    ::DeleteFileW(ServiceLogPath().c_str());
     const test::CapturingEventReporter reporter;
     ServiceContext context{nullptr, nullptr, INVALID_HANDLE_VALUE, 0};
     g_faultAtFirstWait = true;

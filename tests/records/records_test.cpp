@@ -28,10 +28,15 @@ std::vector<Event> Reported(const test::CapturingEventReporter& reporter) {
 }
 
 TEST(ServiceLogTest, AppendsLocalTimeStampedUtf16LinesAndCreatesTheFolder) {
-    test::RemoveTree(L"C:\\Windows\\System32\\Firmware");
+    // The paths follow the system directory wherever Windows lives.
+    EXPECT_EQ(ServiceLogPathIn(L"D:\\WINNT\\system32"),
+              L"D:\\WINNT\\system32\\Firmware\\NyxService.log");
+    EXPECT_EQ(StagingFolderIn(L"") + ServiceLogPathIn(L""), L"");
+    EXPECT_EQ(ServiceLogPath(), L"C:\\windows\\system32\\Firmware\\NyxService.log");
+    test::RemoveTree(StagingFolderIn(SystemDirectory()));
     Log(L"first");
     Log(L"\x00e9t\x00e9 \x20ac");
-    const std::string bytes = test::ReadFileBytes(ServiceLogPath);
+    const std::string bytes = test::ReadFileBytes(ServiceLogPath());
     std::wstring text(bytes.size() / 2, L'\0');  // UTF-16LE, as on every Windows machine
     std::memcpy(&text[0], bytes.data(), text.size() * 2);
     SYSTEMTIME now;
@@ -45,17 +50,18 @@ TEST(ServiceLogTest, AppendsLocalTimeStampedUtf16LinesAndCreatesTheFolder) {
 
 TEST(ServiceLogTest, DeleteOldLogFileReportsWhatItDid) {
     const test::CapturingEventReporter reporter;
-    ::DeleteFileW(ServiceLogPath);
+    ::DeleteFileW(ServiceLogPath().c_str());
     DeleteOldLogFile();  // no file: nothing to report
     ::SetLastError(1234);
     Log(L"old update");  // held open without delete sharing, it cannot be deleted
     EXPECT_EQ(::GetLastError(), 1234u) << "logging keeps the caller's last error";
-    HANDLE holder = ::CreateFileW(ServiceLogPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE holder =
+        ::CreateFileW(ServiceLogPath().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                      nullptr, OPEN_EXISTING, 0, nullptr);
     DeleteOldLogFile();
     ::CloseHandle(holder);
     DeleteOldLogFile();
-    EXPECT_FALSE(test::FileExists(ServiceLogPath));
+    EXPECT_FALSE(test::FileExists(ServiceLogPath()));
     // clang-format off
     EXPECT_EQ(Reported(reporter), (std::vector<Event>{
         {kError, MSG_TEXT, {L"DeleteOldLogFile failed", L"Error: 32"}},

@@ -38,9 +38,9 @@ TEST(ServiceControlTest, HandlerAnswersThroughTheEventsTheMainFunctionLeaves) {
         {SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOGON, NO_ERROR, false, true}, {SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOGOFF, kNo, false, false}, {SERVICE_CONTROL_INTERROGATE, WTS_SESSION_LOGON, kNo, false, false}, {128, 0, kNo, false, false}};
     // clang-format on
     for (int start = 0; start < 2; ++start) {
-        ::DeleteFileW(ServiceLogPath);
+        ::DeleteFileW(ServiceLogPath().c_str());
         Nyx::ServiceMain(0, nullptr);
-        const Lines lines = test::ReadServiceLogMessages(ServiceLogPath);
+        const Lines lines = test::ReadServiceLogMessages(ServiceLogPath());
         ASSERT_EQ(lines.size(), 2u);
         EXPECT_EQ(lines[0], kMainEntered);
         EXPECT_EQ(lines[1].rfind(L"RegisterServiceCtrlHandlerEx failed with Error code: ", 0), 0u);
@@ -48,10 +48,10 @@ TEST(ServiceControlTest, HandlerAnswersThroughTheEventsTheMainFunctionLeaves) {
         ASSERT_TRUE(stop && logon);
         EXPECT_FALSE(IsSet(stop) || IsSet(logon));
         for (const auto& [control, eventType, answer, stopSet, logonSet] : cases) {
-            ::DeleteFileW(ServiceLogPath);
+            ::DeleteFileW(ServiceLogPath().c_str());
             EXPECT_EQ(Nyx::ServiceHandler(control, eventType, nullptr, nullptr), answer);
             EXPECT_EQ(std::make_pair(IsSet(stop), IsSet(logon)), std::make_pair(stopSet, logonSet));
-            EXPECT_EQ(test::ReadServiceLogMessages(ServiceLogPath),
+            EXPECT_EQ(test::ReadServiceLogMessages(ServiceLogPath()),
                       Lines{kControl + std::to_wstring(control)});
             ::ResetEvent(stop);
         }
@@ -94,19 +94,19 @@ TEST(ServiceExecutableTest, ConsoleRunsRefuseTheOptionsOrFailToReachTheDispatche
     // The dispatcher gives up only after about ten seconds under Wine: those runs go together.
     std::vector<std::future<std::pair<DWORD, std::string>>> runs;
     Lines together;
-    ::DeleteFileW(ServiceLogPath);
+    ::DeleteFileW(ServiceLogPath().c_str());
     for (const auto& [arguments, code, output, lines] : cases) {
         if (code == kNoScm) {
             runs.push_back(std::async(std::launch::async, RunExecutable, arguments));
             together.insert(together.end(), lines.begin(), lines.end());
         } else {
             EXPECT_EQ(RunExecutable(arguments), std::make_pair(code, output)) << arguments;
-            EXPECT_EQ(test::ReadServiceLogMessages(ServiceLogPath), lines) << arguments;
+            EXPECT_EQ(test::ReadServiceLogMessages(ServiceLogPath()), lines) << arguments;
         }
     }
     for (auto& run : runs)
         EXPECT_EQ(run.get(), std::make_pair(kNoScm, std::string()));
-    const Lines logged = test::ReadServiceLogMessages(ServiceLogPath);
+    const Lines logged = test::ReadServiceLogMessages(ServiceLogPath());
     EXPECT_TRUE(
         std::is_permutation(logged.begin(), logged.end(), together.begin(), together.end()));
 }
@@ -123,7 +123,7 @@ TEST(ServiceExecutableTest, MessageTableTextsTakeInsertsAndEndInCrLf) {
 TEST(ServiceExecutableTest, RunsAsAServiceAnswersControlsAndStops) {
     test::InstalledService service;
     ASSERT_TRUE(service.Open() && service.Install(g_executable)) << ::GetLastError();
-    ::DeleteFileW(ServiceLogPath);
+    ::DeleteFileW(ServiceLogPath().c_str());
     ASSERT_TRUE(::StartServiceW(service.Get(), 0, nullptr)) << ::GetLastError();
     ASSERT_TRUE(service.WaitForState(SERVICE_RUNNING));
     EXPECT_EQ(service.QueryStatus().dwControlsAccepted, 0x85u);  // stop, shutdown, session change
@@ -135,7 +135,7 @@ TEST(ServiceExecutableTest, RunsAsAServiceAnswersControlsAndStops) {
     // The host's own lines in order; the loop ended before the process did.
     const Lines own = {kWinMainEntered, kMainEntered, L"m_context.running status : 0",
                        kControl + L"4", kControl + L"1"};
-    Lines lines = test::ReadServiceLogMessages(ServiceLogPath), ownLines;
+    Lines lines = test::ReadServiceLogMessages(ServiceLogPath()), ownLines;
     std::copy_if(lines.begin(), lines.end(), std::back_inserter(ownLines),
                  [&](auto& line) { return std::find(own.begin(), own.end(), line) != own.end(); });
     EXPECT_EQ(ownLines, own);
