@@ -11,6 +11,7 @@
 #include "records/event_log.h"
 #include "records/messages.h"
 #include "records/service_log.h"
+#include "win/unique_handle.h"
 
 namespace {
 
@@ -136,6 +137,37 @@ struct DriverStoreCopy {
     bool required;
 };
 
+bool EndsWith(const std::wstring& name, const wchar_t* extension) {
+    const size_t length = std::wcslen(extension);
+    return name.size() > length && SamePath(name.substr(name.size() - length), extension);
+}
+
+// Deletes the capsules (.bin) and INF files that earlier attempts left in |staging|, so that the
+// tool finds only this attempt's capsule there. A link is deleted itself, never what it leads
+// to. False when one of them stays.
+bool RemoveEarlierCapsules(const std::wstring& staging) {
+    bool removed = true;
+    WIN32_FIND_DATAW entry;
+    win::UniqueFindHandle find(::FindFirstFileW((staging + L"\\*").c_str(), &entry));
+    while (find) {
+        const std::wstring name = entry.cFileName;
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+            (EndsWith(name, L".bin") || EndsWith(name, L".inf"))) {
+            if (::DeleteFileW((staging + L"\\" + name).c_str())) {
+                Log(L"Deleted file of an earlier update: " + name);
+            } else {
+                Log(L"Delete failed for file of an earlier update: " + name + L", error=" +
+                    std::to_wstring(::GetLastError()));
+                removed = false;
+            }
+        }
+        if (!::FindNextFileW(find.Get(), &entry)) {
+            break;
+        }
+    }
+    return removed;
+}
+
 // Copies the capsule and the tool files into the staging folder. Every copy is tried; false
 // when one of the required ones failed.
 bool StageFromDriverStore(const std::wstring& pathToCapsule, const PathParts& executable,
@@ -159,7 +191,7 @@ bool StageFromDriverStore(const std::wstring& pathToCapsule, const PathParts& ex
         {sourceFolder + logoFile, staging + L"\\" + logoFile, L"Copy failed for QV Logo, error=",
          L"Successfully copied QV Logo DIRID11 ", false},
     };
-    bool staged = true;
+    bool staged = RemoveEarlierCapsules(staging);
     for (const DriverStoreCopy& copy : copies) {
         const DWORD error = CopyStagedFile(copy.source, copy.destination);
         if (error == ERROR_SUCCESS) {

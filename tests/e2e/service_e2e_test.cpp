@@ -193,6 +193,8 @@ TEST_F(ServiceEndToEndTest, DriverStoreCapsuleIsFlashedWhenItLandsAndJudgedAfter
     const std::wstring name = L"abc_01130000.inf_amd64_5e1d0c2b3a4f6789";
     const std::wstring package = kDriverStore + L"\\" + name;
     PlaceFile(package, L"ABC_01130000.inf");
+    const std::wstring stale = PlaceFile(kStagingFolder, L"ABC_01120500.inf");
+    PlaceFile(kStagingFolder, L"ABC_01120500.bin");  // an earlier attempt's, removed
     Start(package);
     ASSERT_TRUE(Await(Log, {kCheck, L"Match found: " + name, L"Searched DIRID13", kCheck}));
     WIN32_FIND_DATAW entry;  // Wine watches a folder below the tree once it has been opened
@@ -201,6 +203,8 @@ TEST_F(ServiceEndToEndTest, DriverStoreCapsuleIsFlashedWhenItLandsAndJudgedAfter
     const std::wstring handedOver = Event(MSG_DOWNLOAD_SUCCEEDED, {capsule});
     ASSERT_TRUE(Await(Events, {handedOver}));
     ExpectToolStartedIn(kStagingFolder, package, {L"ABC_01130000.bin", L"ABC_01130000.inf"});
+    EXPECT_EQ(test::ReadToolRecord()["bin_files"], "ABC_01130000.bin;");
+    EXPECT_FALSE(test::FileExists(stale));
     ASSERT_TRUE(service_.Stop());
     ExpectValues(1, capsule);
     EXPECT_TRUE(InOrder(Events(), {Event(MSG_UPGRADING_FIRMWARE, {capsule}),

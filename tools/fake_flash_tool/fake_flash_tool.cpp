@@ -11,7 +11,9 @@
 //                                start-up information), console_processes (how many processes
 //                                share its console), marker (the value of the variable
 //                                NYX_FAKE_FLASH_MARKER in its environment), upgrade_status (the
-//                                service's UpgradeStatus value as the tool starts, or "none")
+//                                service's UpgradeStatus value as the tool starts, or "none"),
+//                                bin_files (the .bin files in its working folder, each followed
+//                                by ";"), and Path, TEMP and TMP of its environment
 // The record is written under another name and renamed, so a reader never sees half of it.
 #include <windows.h>
 
@@ -56,10 +58,23 @@ std::wstring ImagePath() {
     return std::wstring(buffer, length < MAX_PATH * 2 ? length : 0);
 }
 
-std::wstring Marker() {
-    wchar_t buffer[256] = {};
-    const DWORD length = ::GetEnvironmentVariableW(L"NYX_FAKE_FLASH_MARKER", buffer, 256);
-    return std::wstring(buffer, length < 256 ? length : 0);
+std::string Variable(const wchar_t* name) {
+    wchar_t buffer[4096] = {};
+    const DWORD length = ::GetEnvironmentVariableW(name, buffer, 4096);
+    return win::WideToUtf8(std::wstring(buffer, length < 4096 ? length : 0));
+}
+
+std::string BinFiles() {
+    std::string names;
+    WIN32_FIND_DATAW entry;
+    HANDLE find = ::FindFirstFileW(L"*.bin", &entry);
+    for (BOOL more = find != INVALID_HANDLE_VALUE; more; more = ::FindNextFileW(find, &entry)) {
+        names += win::WideToUtf8(entry.cFileName) + ";";
+    }
+    if (find != INVALID_HANDLE_VALUE) {
+        ::FindClose(find);
+    }
+    return names;
 }
 
 std::wstring Desktop() {
@@ -93,8 +108,12 @@ void WriteRecord() {
     record += "image=" + win::WideToUtf8(ImagePath()) + "\r\n";
     record += "desktop=" + win::WideToUtf8(Desktop()) + "\r\n";
     record += "console_processes=" + std::to_string(ConsoleProcessCount()) + "\r\n";
-    record += "marker=" + win::WideToUtf8(Marker()) + "\r\n";
+    record += "marker=" + Variable(L"NYX_FAKE_FLASH_MARKER") + "\r\n";
     record += "upgrade_status=" + UpgradeStatus() + "\r\n";
+    record += "bin_files=" + BinFiles() + "\r\n";
+    for (const wchar_t* name : {L"Path", L"TEMP", L"TMP"}) {
+        record += win::WideToUtf8(name) + "=" + Variable(name) + "\r\n";
+    }
 
     HANDLE file =
         ::CreateFileW(kRecordTempPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
