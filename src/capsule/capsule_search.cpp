@@ -4,6 +4,9 @@
 
 #include "versions/firmware_version.h"
 #include "records/service_log.h"
+#include "records/messages.h"
+#include "records/event_log.h"
+#include "win/protected_files.h"
 #include "win/unique_handle.h"
 
 wchar_t windowsDirectory[kFolderPathBufferLength] = L"";
@@ -150,7 +153,10 @@ bool SearchFolderForCapsule(const wchar_t* folder, BYTE& b1, BYTE& b2, BYTE& b3,
         win::UniqueFindHandle find(::FindFirstFileW(pattern.Get(), &entry));
         if (find) {
             do {
+                // A folder link (junction or symbolic link) may lead out of the store or
+                // back into it: the search does not follow one.
                 if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+                    (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
                     IsDotEntry(entry.cFileName)) {
                     continue;
                 }
@@ -217,4 +223,33 @@ bool SearchFolderForCapsule(const wchar_t* folder, BYTE& b1, BYTE& b2, BYTE& b3,
     b3 = bar.b3;
     b4 = bar.b4;
     return true;
+}
+
+int EnsureDirectory(const std::wstring& path) {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+        const DWORD verdict = win::CheckFolder(path);
+        if (verdict != ERROR_SUCCESS) {
+            const std::wstring error = std::to_wstring(verdict);
+            Log(L"Directory may not be used: " + path + L", error=" + error);
+            ReportErrorEvent(MSG_CALL_FAILED, L"EnsureDirectory", error.c_str());
+            ::SetLastError(verdict);
+            return -1;
+        }
+        Log(L"Directory already exists: " + path);
+        return 0;
+    }
+    Log(L"Directory does not exist: " + path + L". Creating..");
+    if (win::CreateProtectedFolder(path, win::FolderReaders::kUsers)) {
+        Log(L"Directory created or already exists: " + path);
+        return 0;
+    }
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_ALREADY_EXISTS &&
+        ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        return EnsureDirectory(path);  // created meanwhile by someone else: judged as such
+    }
+    Log(L"Failed to create directory: " + path);
+    ::SetLastError(error);  // the caller logs the cause
+    return -1;
 }

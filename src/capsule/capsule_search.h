@@ -76,3 +76,11 @@ bool SearchFromStartFolder(const wchar_t* folder, BYTE& b1, BYTE& b2, BYTE& b3, 
 // |folder| gives false.
 bool SearchFolderForCapsule(const wchar_t* folder, BYTE& b1, BYTE& b2, BYTE& b3, BYTE& b4,
                             wchar_t* path, const std::wstring& family);
+
+// Makes sure the firmware folder |path| exists, creating only its last component, with
+// SYSTEM and Administrators in full control and Users allowed to read. Returns 0 when the folder
+// exists afterwards and may be used, -1 otherwise; the thread's last error then holds the cause.
+// An existing folder that is a reparse point, or whose owner is neither SYSTEM,
+// Administrators, TrustedInstaller nor the service's own account, is not used: it is logged and
+// reported (MSG_CALL_FAILED, "EnsureDirectory") with the error. Logs each step to the service log.
+int EnsureDirectory(const std::wstring& path);

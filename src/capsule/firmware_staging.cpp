@@ -11,6 +11,7 @@
 #include "records/event_log.h"
 #include "records/messages.h"
 #include "records/service_log.h"
+#include "win/protected_files.h"
 #include "win/unique_handle.h"
 
 namespace {
@@ -89,7 +90,8 @@ DWORD CopyStagedFile(const std::wstring& source, const std::wstring& destination
     if (!Fits(source) || !Fits(destination)) {
         return ERROR_FILENAME_EXCED_RANGE;
     }
-    if (!::CopyFileW(source.c_str(), destination.c_str(), FALSE)) {
+    // A destination that is a link would have the copy land in the file it leads to.
+    if (!win::UnlinkFile(destination) || !::CopyFileW(source.c_str(), destination.c_str(), FALSE)) {
         return ::GetLastError();
     }
     return ERROR_SUCCESS;
@@ -365,8 +367,8 @@ bool Kel::UpgradeFirmware(const std::wstring& binaryName, HANDLE stopEvent, bool
         }
         toolFolder = firmwareStagingFolder;
         toolFile = kDriverStoreToolFile;
-        if (toolFolder.empty()) {
-            return EndWithoutLaunch();  // no system directory: nowhere safe to stage
+        if (EnsureDirectory(toolFolder) != 0) {
+            return EndWithoutLaunch();  // no folder that only administrators control
         }
         if (!SamePath(driverStorePath, pathToCapsule)) {
             std::wstring executablePath;
@@ -389,6 +391,9 @@ bool Kel::UpgradeFirmware(const std::wstring& binaryName, HANDLE stopEvent, bool
         Log(L"UpgradeFirmware for DIRID10 - pathToCapsule - (DIRID 10 BIOS location): " +
             pathToCapsule);
         toolFolder = pathToCapsule;
+        if (EnsureDirectory(GetFirmwareFolderPath()) != 0 || EnsureDirectory(toolFolder) != 0) {
+            return EndWithoutLaunch();
+        }
         if (SamePath(GetFirmwareFolderPath(), pathToCapsule)) {
             // The tool is expected to lie in the firmware folder already.
             toolFile = toolBaseName + L".exe";

@@ -36,8 +36,9 @@ public:
                                 bool& rebootRequired);
 
     // Starts |applicationPath| with |commandLine| in the interactive user's session, with that
-    // user's token and environment, a console of its own and |workingFolder| as current
-    // folder, then waits until it exits or |stopEvent| (may be null) is set; a tool that is
+    // user's token and environment (but the machine's Path, and TEMP and TMP in
+    // "<staging folder>\Temp", emptied first, which only SYSTEM and Administrators can write),
+    // a console of its own and |workingFolder| as current folder, then waits until it exits or |stopEvent| (may be null) is set; a tool that is
     // still running then is terminated. True for exit code 0 and 3010 (which also sets
     // |rebootRequired|; nothing else writes it); false for every other code and every failure,
     // each logged and reported. |exitCode| receives the tool's exit code when it could be read.

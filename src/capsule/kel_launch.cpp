@@ -2,13 +2,18 @@
 
 #include <userenv.h>
 
+#include <algorithm>
+#include <cwchar>
+#include <iterator>
 #include <utility>
 
+#include "capsule/firmware_staging.h"
 #include "capsule/kel.h"
 #include "capsule/wts_info.h"
 #include "records/event_log.h"
 #include "records/messages.h"
 #include "records/service_log.h"
+#include "win/protected_files.h"
 #include "win/unique_handle.h"
 
 namespace {
@@ -56,6 +61,55 @@ void LogCreateProcessFailure(DWORD error) {
             Log(L"LaunchWithUi - Unknown error code: " + Unsigned(error));
             break;
     }
+}
+
+bool IsVariable(const wchar_t* entry, const wchar_t* name) {
+    const size_t length = std::wcslen(name);
+    return std::wcslen(entry) > length && entry[length] == L'=' &&
+           ::CompareStringOrdinal(entry, static_cast<int>(length), name, static_cast<int>(length),
+                                  TRUE) == CSTR_EQUAL;
+}
+
+// The value of |name| in the environment block |block|; empty when it has none.
+std::wstring VariableOf(const wchar_t* block, const wchar_t* name) {
+    for (const wchar_t* entry = block; *entry != L'\0'; entry += std::wcslen(entry) + 1) {
+        if (IsVariable(entry, name)) {
+            return entry + std::wcslen(name) + 1;
+        }
+    }
+    return std::wstring();
+}
+
+// The tool's environment: the user's block |user|, but with the Path the system gives a
+// process of no user, and TEMP and TMP in a folder that only SYSTEM and Administrators can write
+// (made empty here). The tool runs elevated: a folder on the user's Path, or a file the user's
+// processes swap in their temporary folder, would run or be read with that elevation. Returns
+// ERROR_SUCCESS or the error of the step that failed.
+DWORD BuildToolEnvironment(const wchar_t* user, std::wstring& block) {
+    UniqueEnvironmentBlock machine;
+    if (!::CreateEnvironmentBlock(machine.Put(), nullptr, FALSE)) {
+        return ::GetLastError();
+    }
+    const std::wstring temp = firmwareStagingFolder + L"\\Temp";
+    if (firmwareStagingFolder.empty() || !win::RemoveFolderTree(temp) ||
+        !win::CreateProtectedFolder(temp, win::FolderReaders::kNobody)) {
+        return firmwareStagingFolder.empty() ? ERROR_PATH_NOT_FOUND : ::GetLastError();
+    }
+    const wchar_t* const replaced[] = {L"Path", L"TEMP", L"TMP"};
+    const std::wstring values[] = {VariableOf(static_cast<const wchar_t*>(machine.Get()), L"Path"),
+                                   temp, temp};
+    block.clear();
+    for (const wchar_t* entry = user; *entry != L'\0'; entry += std::wcslen(entry) + 1) {
+        if (std::none_of(std::begin(replaced), std::end(replaced),
+                         [&](const wchar_t* name) { return IsVariable(entry, name); })) {
+            block.append(entry).push_back(L'\0');
+        }
+    }
+    for (size_t i = 0; i < std::size(replaced); ++i) {
+        block.append(replaced[i]).append(L"=").append(values[i]).push_back(L'\0');
+    }
+    block.push_back(L'\0');
+    return ERROR_SUCCESS;
 }
 
 // Ends a failed step: |error| becomes the thread's last error, for the caller's report.
@@ -138,8 +192,12 @@ bool Kel::LaunchWithUi(const std::wstring& workingFolder, const std::wstring& ap
     }
 
     UniqueEnvironmentBlock environment;
-    if (!::CreateEnvironmentBlock(environment.Put(), token.Get(), FALSE)) {
-        const DWORD error = ::GetLastError();
+    std::wstring toolEnvironment;
+    DWORD prepared = ERROR_SUCCESS;
+    if (!::CreateEnvironmentBlock(environment.Put(), token.Get(), FALSE) ||
+        (prepared = BuildToolEnvironment(static_cast<const wchar_t*>(environment.Get()),
+                                         toolEnvironment)) != ERROR_SUCCESS) {
+        const DWORD error = prepared != ERROR_SUCCESS ? prepared : ::GetLastError();
         ReportCallFailed(L"CreateEnvironmentBlock", Signed(error));
         Log(L"bool Kel::LaunchWithUi - CreateEnvironmentBlock error with Error code: " +
             Unsigned(error));
@@ -156,10 +214,10 @@ bool Kel::LaunchWithUi(const std::wstring& workingFolder, const std::wstring& ap
         return false;  // the hook reported why and left its error
     }
     std::wstring mutableCommandLine = commandLine;  // CreateProcessAsUserW may write to it
-    if (!::CreateProcessAsUserW(token.Get(), applicationPath.c_str(), &mutableCommandLine[0],
-                                nullptr, nullptr, FALSE,
-                                CREATE_UNICODE_ENVIRONMENT | CREATE_NEW_CONSOLE, environment.Get(),
-                                workingFolder.c_str(), &startup, &processInfo)) {
+    if (!::CreateProcessAsUserW(
+            token.Get(), applicationPath.c_str(), &mutableCommandLine[0], nullptr, nullptr, FALSE,
+            CREATE_UNICODE_ENVIRONMENT | CREATE_NEW_CONSOLE, &toolEnvironment[0],
+            workingFolder.c_str(), &startup, &processInfo)) {
         const DWORD error = ::GetLastError();
         LogCreateProcessFailure(error);
         return FailWith(error);

@@ -335,27 +335,6 @@ private:
 
 }  // namespace
 
-int EnsureDirectory(const std::wstring& path) {
-    const DWORD attributes = ::GetFileAttributesW(path.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        Log(L"Directory already exists: " + path);
-        return 0;
-    }
-    Log(L"Directory does not exist: " + path + L". Creating..");
-    if (::CreateDirectoryW(path.c_str(), nullptr)) {
-        Log(L"Directory created or already exists: " + path);
-        return 0;
-    }
-    const DWORD error = ::GetLastError();
-    if (error == ERROR_ALREADY_EXISTS) {
-        Log(L"Directory created or already exists: " + path);
-        return 0;
-    }
-    Log(L"Failed to create directory: " + path);
-    ::SetLastError(error);  // the caller logs the cause
-    return -1;
-}
-
 bool RebootedSince(const FILETIME& keyLastWrite, const FILETIME& bootTime) {
     return ::CompareFileTime(&keyLastWrite, &bootTime) < 0;
 }

@@ -7,10 +7,6 @@
 
 #include "versions/firmware_version.h"
 
-// Makes sure the folder |path| exists, creating only its last component. Returns 0 when the
-// folder exists afterwards, -1 when it could not be created; the thread's last error then
-// still holds the error of the creation. Logs each step to the service log.
-int EnsureDirectory(const std::wstring& path);
 
 // The file-name part (name and extension) of the path recorded in LastBinFile, cut at its
 // first zero character and to 259 characters: the same text the capsule search parsed the

@@ -2,11 +2,14 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <mutex>
 
 #include "records/event_log.h"
 #include "records/messages.h"
+#include "win/protected_files.h"
 
 namespace {
 
@@ -33,7 +36,7 @@ void AppendLine(const std::wstring& message, const std::wstring& path) {
         if (separator != std::wstring::npos) {
             // Only the folder that holds the file is created; its result does not matter,
             // the open below tells whether the file can be written.
-            ::CreateDirectoryW(path.substr(0, separator).c_str(), nullptr);
+            win::CreateProtectedFolder(path.substr(0, separator), win::FolderReaders::kUsers);
         }
     }
 
@@ -80,13 +83,40 @@ const std::wstring& ServiceLogPath() {
     return path;
 }
 
+namespace {
+
+// Whether the service log's folder may be written; see CheckLogPlace.
+std::atomic<bool> g_logFolderUsable{false};
+
+// Judges the log's folder (a link or a folder that an ordinary user owns is not written) and
+// replaces a log file that is a link by a file of its own.
+void CheckLogPlace() {
+    const std::wstring& path = ServiceLogPath();
+    const DWORD verdict = win::CheckFolder(path.substr(0, path.find_last_of(L'\\')));
+    const bool usable = verdict == ERROR_SUCCESS || verdict == ERROR_FILE_NOT_FOUND ||
+                        verdict == ERROR_PATH_NOT_FOUND;
+    if (usable) {
+        win::UnlinkFile(path);
+    }
+    g_logFolderUsable = usable;
+}
+
+}  // namespace
+
 void Log(const std::wstring& message) {
-    LogToFile(message, ServiceLogPath());
+    static std::once_flag firstLine;
+    const DWORD lastError = ::GetLastError();
+    std::call_once(firstLine, CheckLogPlace);
+    ::SetLastError(lastError);
+    if (g_logFolderUsable) {
+        LogToFile(message, ServiceLogPath());
+    }
 }
 
 void DeleteOldLogFile() {
+    CheckLogPlace();  // the log of a new update is checked afresh
     const wchar_t* const path = ServiceLogPath().c_str();
-    if (::GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES) {
+    if (!g_logFolderUsable || ::GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES) {
         return;
     }
     if (::DeleteFileW(path)) {

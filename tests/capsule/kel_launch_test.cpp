@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <future>
 
+#include "capsule/firmware_staging.h"
 #include "fake_sessions.h"
 #include "fake_tool_control.h"
 #include "records/messages.h"
@@ -43,7 +44,13 @@ TEST(KelLaunchTest, ExitCodeStopOrFailedStartDecidesTheResult) {
         {tools, tool, "-", {call + L"GetSessionUserToken|1008",
          L"bool Kel::LaunchWithUi - GetSessionUserToken error with Error code: 1008"}},
     };  // clang-format on
+    // The user's environment, but not where the elevated tool would find files the user chose.
     ::SetEnvironmentVariableW(L"NYX_FAKE_FLASH_MARKER", L"the test's own");
+    const wchar_t planted[] = L"C:\\planted", marker[] = L"the user's";
+    for (const wchar_t* name : {L"Path", L"TEMP", L"TMP", L"NYX_FAKE_FLASH_MARKER"}) {
+        test::SetUserValue(L"Environment", name, name[0] == L'N' ? marker : planted);
+    }
+    const std::wstring temp = firmwareStagingFolder + L"\\Temp", stale = temp + L"\\stale.dll";
     for (const auto& c : cases) {
         SCOPED_TRACE(test::Utf8(c.tool) + " " + c.order);
         test::FakeSessions sessions("aU", c.order == "-");
@@ -54,6 +61,8 @@ TEST(KelLaunchTest, ExitCodeStopOrFailedStartDecidesTheResult) {
         const bool ran = std::count(c.outcome.begin(), c.outcome.end(), started) == 1;
         bool rebootRequired = c.order != "3010";
 
+        ::CreateDirectoryW(temp.c_str(), nullptr);
+        ::CloseHandle(::CreateFileW(stale.c_str(), GENERIC_WRITE, 0, 0, CREATE_ALWAYS, 0, 0));
         auto run = std::async(std::launch::async, [&] {
             return RunKel(c.folder, c.tool, L"C:\\ABC.bin", stop.Get(), rebootRequired);
         });
@@ -82,7 +91,11 @@ TEST(KelLaunchTest, ExitCodeStopOrFailedStartDecidesTheResult) {
         // The tool ran with its switches, a console of its own and the user's environment.
         auto seen = test::ReadToolRecord();
         EXPECT_EQ(seen["command_line"] + "|" + seen["console_processes"] + seen["marker"],
-                  ran ? test::Utf8(c.folder + L"\\" + c.tool + L" -s -b|1") : "|");
+                  ran ? test::Utf8(c.folder + L"\\" + c.tool + L" -s -b|1" + marker) : "|");
+        EXPECT_EQ(seen["TEMP"] + "|" + seen["TMP"], ran ? test::Utf8(temp + L"|" + temp) : "|");
+        EXPECT_EQ(seen["Path"].find("planted"), std::string::npos);
+        EXPECT_NE(seen["Path"].empty(), ran);
+        EXPECT_EQ(test::FileExists(stale), c.order == "-");  // emptied once there is a user
     }
 }
 

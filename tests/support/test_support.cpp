@@ -45,6 +45,12 @@ void SetMachineValue(const wchar_t* keyPath, const wchar_t* name, DWORD type, co
         << Utf8(name);
 }
 
+void SetUserValue(const wchar_t* keyPath, const wchar_t* name, const std::wstring& text) {
+    ASSERT_EQ(::RegSetKeyValueW(HKEY_CURRENT_USER, keyPath, name, REG_SZ, text.c_str(),
+                                static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))),
+              ERROR_SUCCESS);
+}
+
 std::optional<DWORD> MachineDword(const wchar_t* keyPath, const wchar_t* name) {
     DWORD value = 0;
     DWORD size = sizeof(value);

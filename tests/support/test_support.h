@@ -23,6 +23,9 @@ inline constexpr wchar_t kServiceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\
 void SetMachineValue(const wchar_t* keyPath, const wchar_t* name, DWORD type, const void* data,
                      DWORD size);
 
+// Stores a REG_SZ value under HKEY_CURRENT_USER\|keyPath| (a test failure if not).
+void SetUserValue(const wchar_t* keyPath, const wchar_t* name, const std::wstring& text);
+
 // A REG_DWORD value under HKEY_LOCAL_MACHINE\|keyPath|; nothing when it is missing.
 std::optional<DWORD> MachineDword(const wchar_t* keyPath, const wchar_t* name);
 
