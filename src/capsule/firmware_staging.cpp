@@ -357,6 +357,11 @@ bool Kel::UpgradeFirmware(const std::wstring& binaryName, HANDLE stopEvent, bool
     }
     const std::wstring pathToCapsule = binaryName.substr(0, lastBackslash);
 
+    // The staging folder also holds the log and the tool's TEMP, in both modes: one that an
+    // ordinary user could own or link is not used.
+    if (EnsureDirectory(firmwareStagingFolder) != 0) {
+        return EndWithoutLaunch();
+    }
     const bool driverStoreMode = searchDriverStore;
     std::wstring toolFolder;
     std::wstring toolFile;
@@ -367,9 +372,6 @@ bool Kel::UpgradeFirmware(const std::wstring& binaryName, HANDLE stopEvent, bool
         }
         toolFolder = firmwareStagingFolder;
         toolFile = kDriverStoreToolFile;
-        if (EnsureDirectory(toolFolder) != 0) {
-            return EndWithoutLaunch();  // no folder that only administrators control
-        }
         if (!SamePath(driverStorePath, pathToCapsule)) {
             std::wstring executablePath;
             PathParts executable;

@@ -91,9 +91,12 @@ DWORD BuildToolEnvironment(const wchar_t* user, std::wstring& block) {
         return ::GetLastError();
     }
     const std::wstring temp = firmwareStagingFolder + L"\\Temp";
-    if (firmwareStagingFolder.empty() || !win::RemoveFolderTree(temp) ||
+    if (const DWORD verdict = win::CheckFolder(firmwareStagingFolder)) {
+        return verdict;  // nothing is removed or created through a link
+    }
+    if (!win::RemoveFolderTree(temp) ||
         !win::CreateProtectedFolder(temp, win::FolderReaders::kNobody)) {
-        return firmwareStagingFolder.empty() ? ERROR_PATH_NOT_FOUND : ::GetLastError();
+        return ::GetLastError();
     }
     const wchar_t* const replaced[] = {L"Path", L"TEMP", L"TMP"};
     const std::wstring values[] = {VariableOf(static_cast<const wchar_t*>(machine.Get()), L"Path"),

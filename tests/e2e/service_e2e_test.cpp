@@ -2,6 +2,7 @@
 // under HKLM\SOFTWARE\QvNyxSimulation, with the fake flashing tool. Staging deletes the log.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <shlobj.h>
 
 #include <algorithm>
 #include <fstream>
@@ -284,6 +285,70 @@ TEST_F(ServiceEndToEndTest, StagingInterruptedByAStopOrAKillLosesNoCapsule) {
     ASSERT_TRUE(Await(Events, {Event(MSG_UPGRADE_SUCCEEDED, {capsule})}));
     ExpectToolStartedIn(kStagingFolder, package);
     ExpectValues(3, capsule);
+}
+
+// Runs the host's /bin/|command| in C:\ (Wine can neither make nor remove a folder link), then
+// waits until |path| exists or not, as |exists| says.
+void OnHost(std::wstring command, const std::wstring& path, bool exists) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    const std::wstring program = L"Z:\\bin\\" + command.substr(0, command.find(L' '));
+    ASSERT_TRUE(
+        ::CreateProcessW(program.c_str(), &command[0], 0, 0, 0, 0, 0, L"C:\\", &startup, &process));
+    ::CloseHandle(process.hThread);
+    ::CloseHandle(process.hProcess);
+    ASSERT_TRUE(test::WaitUntil([&] { return test::FileExists(path) == exists; }, 10000, 20));
+}
+
+// A staging folder that is a link is not written through, and no attempt is made; a folder link
+// below the firmware folder is not searched; a log file with a second name is replaced, the
+// file it shares its content with left as it was.
+TEST_F(ServiceEndToEndTest, NoFolderOrFileIsReachedThroughALink) {
+    test::SetToolOrder("0");
+    test::RemoveTree(kStagingFolder);
+    PlaceFile(L"C:\\NyxE2E\\Elsewhere", L"ABC_01140000.bin");
+    ::CreateDirectoryW(L"C:\\NyxE2E\\Staging", nullptr);
+    OnHost(L"ln -s ../../NyxE2E/Elsewhere windows/Firmware/linked", kFirmwareFolder + L"\\linked",
+           true);
+    OnHost(L"ln -s ../../NyxE2E/Staging windows/system32/Firmware", kStagingFolder, true);
+    const std::wstring capsule = PlaceFile(kPackageFolder, L"ABC_01130000.bin");
+    Start(kImageFolder);
+    ASSERT_TRUE(Await(Events, {Event(MSG_CALL_FAILED, {L"EnsureDirectory", L"4395"}),
+                               Event(MSG_UPGRADE_FAILED, {capsule})}));
+    ASSERT_TRUE(service_.Stop());
+    for (const wchar_t* name : {L"NyxService.log", L"Temp", L"ABC_01130000.bin"}) {
+        EXPECT_FALSE(test::FileExists(L"C:\\NyxE2E\\Staging\\" + std::wstring(name)));
+    }
+    EXPECT_TRUE(test::ReadToolRecord().empty());
+    ExpectValues(0, L"");
+    OnHost(L"rm windows/system32/Firmware", kStagingFolder, false);
+    ASSERT_TRUE(::CreateDirectoryW(kStagingFolder, nullptr));
+    const std::wstring other = PlaceFile(L"C:\\NyxE2E", L"other.txt");
+    ASSERT_TRUE(::CreateHardLinkW(ServiceLogPath().c_str(), other.c_str(), nullptr));
+    Start();
+    ASSERT_TRUE(Await(Events, {Event(MSG_UPGRADE_SUCCEEDED, {capsule})}));
+    ExpectValues(3, capsule);
+    EXPECT_EQ(test::ReadFileBytes(other), test::Utf8(other));
+    OnHost(L"rm windows/Firmware/linked", kFirmwareFolder + L"\\linked", false);
+}
+
+// With file logging on by policy and the log's mutex held by another process, the service still
+// starts, checks and stops in time.
+TEST_F(ServiceEndToEndTest, LogMutexHeldByAnotherProcessStallsNeitherStartNorStop) {
+    const wchar_t policy[] = L"Software\\Policies\\QV\\QV NYX Service", type[] = L"File";
+    test::SetMachineValue(policy, L"LoggingType", REG_SZ, type, sizeof(type));
+    wchar_t appData[MAX_PATH] = {};
+    ::SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, 0, appData);
+    std::wstring name = std::wstring(appData + 2) + L"\\qvzLog\\QvNyxService.log";
+    std::replace(name.begin(), name.end(), L'\\', L'.');
+    const win::UniqueHandle held(::CreateMutexW(nullptr, TRUE, (L"Global\\" + name).c_str()));
+    const ULONGLONG start = ::GetTickCount64();
+    Start(kImageFolder);
+    EXPECT_TRUE(Await(Log, {L"ServiceLoop : startup done"}));
+    EXPECT_TRUE(service_.Stop());
+    EXPECT_LT(::GetTickCount64() - start, 15000u);
+    ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, policy);
 }
 
 }  // namespace
