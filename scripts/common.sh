@@ -5,7 +5,7 @@ BUILD=${NYX_BUILD_DIR:-$ROOT/build}
 NYX_JOBS=${NYX_JOBS:-$(nproc)}
 
 NYX_PACKAGES="python3 cmake ninja-build g++ clang clang-format libclang-rt-14-dev googletest \
-libboost-dev mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 wine"
+libboost-dev mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64 wine openssl osslsigncode"
 
 # Installs the Debian packages that are missing; prints nothing when none is.
 nyx_install_packages() {

@@ -2,10 +2,13 @@
 
 #include <cwchar>
 #include <optional>
+#include <utility>
+#include <vector>
 
 #include "capsule/capsule_search.h"
 #include "capsule/kel.h"
 #include "capsule/kel_launch.h"
+#include "capsule/signature_check.h"
 #include "capsule/tool_names.h"
 #include "records/service_state.h"
 #include "records/event_log.h"
@@ -314,6 +317,47 @@ private:
     bool recorded_ = false;
 };
 
+std::wstring Hex(LONG result) {
+    wchar_t text[16] = {};
+    std::swprintf(text, 16, L"0x%08lX", static_cast<unsigned long>(result));
+    return text;
+}
+
+// Reports a file that failed the signature check; false, with |result| as the last error.
+bool Unverified(const std::wstring& path, LONG result) {
+    ReportErrorEvent(MSG_CAPSULE_UNVERIFIED, path.c_str(), Hex(result).c_str());
+    Log(L"Unable to verify " + path + L", result=" + Hex(result));
+    ::SetLastError(static_cast<DWORD>(result));
+    return false;
+}
+
+// The service starts the tool with the user's elevated token: the staged tool and activator
+// must carry valid signatures of the certificate that signed the service's own executable.
+// Each checked file stays open in |held|, so nobody can replace it before the tool starts.
+bool VerifyStagedTools(const std::wstring (&files)[2], std::vector<win::UniqueFileHandle>& held) {
+    wchar_t buffer[kPathCapacity] = {};
+    const DWORD length = ::GetModuleFileNameW(nullptr, buffer, kPathCapacity);
+    const std::wstring own(buffer, length < kPathCapacity ? length : 0);
+    Thumbprint ownSigner{};
+    LONG result = VerifySignature(own, nullptr);
+    if (result == ERROR_SUCCESS) {
+        result = ReadSignerThumbprint(own, ownSigner);
+    }
+    if (result != ERROR_SUCCESS) {
+        return Unverified(own, result);
+    }
+    for (const std::wstring& file : files) {
+        win::UniqueFileHandle handle;
+        result = OpenSignedBy(file, ownSigner, handle);
+        if (result != ERROR_SUCCESS) {
+            held.clear();
+            return Unverified(file, result);
+        }
+        held.push_back(std::move(handle));
+    }
+    return true;
+}
+
 bool IsHandedOver(UpgradeStatus status) {
     return status == UpgradeStatus::kInProgress || status == UpgradeStatus::kDone;
 }
@@ -365,6 +409,7 @@ bool Kel::UpgradeFirmware(const std::wstring& binaryName, HANDLE stopEvent, bool
     const bool driverStoreMode = searchDriverStore;
     std::wstring toolFolder;
     std::wstring toolFile;
+    std::wstring toastFile;
     if (driverStoreMode) {
         Log(L"UpgradeFirmware for DIRID13- pathToCapsule (DIRID 13 BIOS location): ");
         if (driverStorePath[0] == L'\0') {
@@ -372,6 +417,7 @@ bool Kel::UpgradeFirmware(const std::wstring& binaryName, HANDLE stopEvent, bool
         }
         toolFolder = firmwareStagingFolder;
         toolFile = kDriverStoreToolFile;
+        toastFile = kDriverStoreToastFile;
         if (!SamePath(driverStorePath, pathToCapsule)) {
             std::wstring executablePath;
             PathParts executable;
@@ -399,6 +445,7 @@ bool Kel::UpgradeFirmware(const std::wstring& binaryName, HANDLE stopEvent, bool
         if (SamePath(GetFirmwareFolderPath(), pathToCapsule)) {
             // The tool is expected to lie in the firmware folder already.
             toolFile = toolBaseName + L".exe";
+            toastFile = toastBaseName + L".exe";
         } else {
             std::wstring srcPath;
             PathParts executable;
@@ -413,6 +460,7 @@ bool Kel::UpgradeFirmware(const std::wstring& binaryName, HANDLE stopEvent, bool
             Log(L"srcPath: " + srcPath);
             const FlashToolNames names = ChooseToolNames(srcPath);
             toolFile = names.tool + L".exe";
+            toastFile = names.toast + L".exe";
             if (!StageIntoFirmwareFolder(pathToCapsule, executable, names)) {
                 return EndWithoutLaunch();
             }
@@ -429,7 +477,9 @@ bool Kel::UpgradeFirmware(const std::wstring& binaryName, HANDLE stopEvent, bool
             ::SetLastError(ERROR_CANCELLED);
             return false;
         }
-        return attempt.Record();
+        const std::wstring checked[2] = {toolFolder + L"\\" + toolFile,
+                                         toolFolder + L"\\" + toastFile};
+        return VerifyStagedTools(checked, launch.heldUntilStarted) && attempt.Record();
     };
     UpgradeStatus stagingStatus = UpgradeStatus::kFailed;
     if (RunKel(toolFolder, toolFile, binaryName, stopEvent, rebootRequired, &launch)) {

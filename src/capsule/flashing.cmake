@@ -6,7 +6,9 @@ if(WIN32)
     add_library(nyx_flashing STATIC
         ${CMAKE_CURRENT_LIST_DIR}/wts_info.cpp
         ${CMAKE_CURRENT_LIST_DIR}/kel_launch.cpp
-        ${CMAKE_CURRENT_LIST_DIR}/firmware_staging.cpp)
+        ${CMAKE_CURRENT_LIST_DIR}/firmware_staging.cpp
+        ${CMAKE_CURRENT_LIST_DIR}/signature_check.cpp)
     target_link_libraries(nyx_flashing PUBLIC
-        nyx_service_state nyx_capsule_search nyx_service_log nyx_win nyx_options userenv)
+        nyx_service_state nyx_capsule_search nyx_service_log nyx_win nyx_options userenv wintrust
+        crypt32 bcrypt)
 endif()

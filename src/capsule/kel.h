@@ -9,6 +9,9 @@
 
 #include <functional>
 #include <string>
+#include <vector>
+
+#include "win/unique_handle.h"
 
 // How a launch ended for the tool.
 enum class ToolRun {
@@ -23,6 +26,9 @@ struct LaunchControl {
     // process is created. False keeps the tool from starting; the hook reports why and leaves
     // the cause as the thread's last error.
     std::function<bool()> beforeStart;
+    // Files (the checked tool and activator) held open until the tool's process has been
+    // created, or its creation failed; the launch closes them then.
+    std::vector<win::UniqueFileHandle> heldUntilStarted;
     ToolRun run = ToolRun::kNotStarted;  // set by the launch
 };
 
@@ -38,13 +44,13 @@ public:
     // Starts |applicationPath| with |commandLine| in the interactive user's session, with that
     // user's token and environment (but the machine's Path, and TEMP and TMP in
     // "<staging folder>\Temp", emptied first, which only SYSTEM and Administrators can write),
-    // a console of its own and |workingFolder| as current folder, then waits until it exits or |stopEvent| (may be null) is set; a tool that is
-    // still running then is terminated. True for exit code 0 and 3010 (which also sets
-    // |rebootRequired|; nothing else writes it); false for every other code and every failure,
-    // each logged and reported. |exitCode| receives the tool's exit code when it could be read.
-    // Every handle, token and environment block is released before returning. On false the
-    // thread's last error tells why: the failed call's error, ERROR_CANCELLED (1223) for a tool
-    // the stop ended, or the tool's own exit code.
+    // a console of its own and |workingFolder| as current folder, then waits until it exits or
+    // |stopEvent| (may be null) is set; a tool that is still running then is terminated. True for
+    // exit code 0 and 3010 (which also sets |rebootRequired|; nothing else writes it); false for
+    // every other code and every failure, each logged and reported. |exitCode| receives the tool's
+    // exit code when it could be read. Every handle, token and environment block is released before
+    // returning. On false the thread's last error tells why: the failed call's error,
+    // ERROR_CANCELLED (1223) for a tool the stop ended, or the tool's own exit code.
     static bool LaunchWithUi(const std::wstring& workingFolder, const std::wstring& applicationPath,
                              const std::wstring& commandLine, HANDLE stopEvent, DWORD& exitCode,
                              bool& rebootRequired, LaunchControl* control = nullptr);

@@ -222,9 +222,11 @@ bool Kel::LaunchWithUi(const std::wstring& workingFolder, const std::wstring& ap
             CREATE_UNICODE_ENVIRONMENT | CREATE_NEW_CONSOLE, &toolEnvironment[0],
             workingFolder.c_str(), &startup, &processInfo)) {
         const DWORD error = ::GetLastError();
+        launch.heldUntilStarted.clear();
         LogCreateProcessFailure(error);
         return FailWith(error);
     }
+    launch.heldUntilStarted.clear();
     Log(L"LaunchWithUi - CreateProcessAsUser succeeded");
     const win::UniqueHandle process(processInfo.hProcess);
     const win::UniqueHandle thread(processInfo.hThread);

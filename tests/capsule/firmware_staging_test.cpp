@@ -22,10 +22,15 @@
 namespace {
 
 TEST(FirmwareStagingTest, StagesRunsTheToolAndRecordsTheOutcome) {
-    // The capsule, its .inf, the tool, the activator, the logo ("bital"); the firmware's tool.
-    const std::wstring files[] = {L"ABC_011200.bin",       L"ABC_011200.inf",
-                                  L"QvKelFlash64.exe",     L"QVToastNotificationActivator64.exe",
-                                  L"QVFirmwareUpdate.jpg", L"QvKelFlash.exe"};
+    // The capsule, its .inf, the tool, the activator, the logo ("bital"); the firmware's tool and
+    // activator.
+    const std::wstring files[] = {L"ABC_011200.bin",
+                                  L"ABC_011200.inf",
+                                  L"QvKelFlash64.exe",
+                                  L"QVToastNotificationActivator64.exe",
+                                  L"QVFirmwareUpdate.jpg",
+                                  L"QvKelFlash.exe",
+                                  L"QVToastNotificationActivator.exe"};
     const std::wstring tools = test::HostPathToWindows(NYX_FAKE_TOOL_FOLDER);
     wchar_t buffer[MAX_PATH];
     const std::wstring exe(buffer, ::GetModuleFileNameW(nullptr, buffer, MAX_PATH));
@@ -94,11 +99,11 @@ TEST(FirmwareStagingTest, StagesRunsTheToolAndRecordsTheOutcome) {
                 10000, 50);
         }
         // Every file is a copy of the fake tool.
-        for (const char* f : {"S0", "S1", "F0", "D0", "R0", "W0", "W5", "P2", "P3", "P4",
+        for (const char* f : {"S0", "S1", "F0", "D0", "R0", "W0", "W5", "W6", "P2", "P3", "P4",
                               capsule == 'R' ? "T2" : "S0"}) {
             const std::wstring file = path(f[0], f[1] - '0');
             ::DeleteFileW(file.c_str());
-            if (missing.find("bital"[f[1] - '0']) == std::string::npos) {
+            if (missing.find("bital##"[f[1] - '0']) == std::string::npos) {
                 ::CopyFileW((tools + L"\\" + files[2]).c_str(), file.c_str(), FALSE);
             }
         }

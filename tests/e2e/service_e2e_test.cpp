@@ -351,6 +351,32 @@ TEST_F(ServiceEndToEndTest, LogMutexHeldByAnotherProcessStallsNeitherStartNorSto
     ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, policy);
 }
 
+// A tool that is unsigned, signed by another certificate or changed after signing is never
+// started and leaves no attempt; signed by the service's own certificate, it runs.
+TEST_F(ServiceEndToEndTest, ToolNotSignedByTheServicesSignerIsNeverStarted) {
+    test::SetToolOrder("0");
+    const std::wstring tool = L"\\QvKelFlash64.exe", staged = kPackageFolder + tool;
+    const std::string good = test::ReadFileBytes(g_tools + tool);
+    std::string changed = good;
+    changed[0x400] ^= 1;  // in the signed code
+    Start(kImageFolder);
+    const std::wstring capsule = PlaceFile(kPackageFolder, L"ABC_01130000.bin");
+    for (const auto& [bytes, result] : std::vector<std::pair<std::string, std::wstring>>{
+             {test::ReadFileBytes(g_tools + L"\\unsigned" + tool), L"0x800B0100"},
+             {test::ReadFileBytes(g_tools + L"\\foreign" + tool), L"0x800B0004"},
+             {changed, L"0x80096010"}}) {
+        SCOPED_TRACE(test::Utf8(result));
+        ::DeleteFileW(kEventFile);
+        ASSERT_TRUE(std::ofstream((kImageFolder + tool).c_str(), std::ios::binary) << bytes);
+        ASSERT_TRUE(Await(Events, {Event(MSG_CAPSULE_UNVERIFIED, {staged, result})}, true));
+        EXPECT_TRUE(test::ReadToolRecord().empty());
+        ExpectValues(0, L"");
+    }
+    ASSERT_TRUE(std::ofstream((kImageFolder + tool).c_str(), std::ios::binary) << good);
+    ASSERT_TRUE(Await(Events, {Event(MSG_UPGRADE_SUCCEEDED, {capsule})}, true));
+    ExpectValues(3, capsule);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
