@@ -100,7 +100,8 @@ bool Await(Lines (*read)(), const Lines& expected, bool nudge = false) {
                            30000, nudge ? 300 : 100);
 }
 // |files| and the tool files of |from| were staged into |to|, and the tool was started there as
-// QvKelFlash64.exe -s -b, on the user's desktop, after the service set UpgradeStatus to 1.
+// QvKelFlash64.exe -s -b, on the user's desktop, after the service set UpgradeStatus to 1, with
+// the user's environment but the machine's Path and the protected TEMP and TMP.
 void ExpectToolStartedIn(const std::wstring& to, const std::wstring& from, Lines files = {}) {
     files.insert(files.end(), kToolFiles.begin(), kToolFiles.end());
     for (const std::wstring& name : files) {
@@ -112,6 +113,9 @@ void ExpectToolStartedIn(const std::wstring& to, const std::wstring& from, Lines
     EXPECT_EQ(record["working_folder"], test::Utf8(to));
     EXPECT_EQ(record["desktop"], "winsta0\\default");
     EXPECT_EQ(record["upgrade_status"], "1");
+    const std::string temp = test::Utf8(kStagingFolder + std::wstring(L"\\Temp"));
+    EXPECT_EQ(record["TEMP"] + "|" + record["TMP"] + record["marker"], temp + "|" + temp + "user");
+    EXPECT_EQ(record["Path"].find("Planted"), std::string::npos);  // the machine's only
 }
 
 class ServiceEndToEndTest : public ::testing::Test {
@@ -128,6 +132,9 @@ protected:
         SetValue(kSimulationKey, L"StartupDelayMs", 100);
         SetValue(kSimulationKey, L"ActiveSession", 1);
         SetBios(12);
+        for (const wchar_t* name : {L"Path", L"TEMP", L"TMP", L"NYX_FAKE_FLASH_MARKER"}) {
+            test::SetUserValue(L"Environment", name, name[0] == L'N' ? L"user" : L"C:\\Planted");
+        }
     }
     // Starts the service, with |folder| first installed from there (a new key) beside the tools.
     void Start(const std::wstring& folder = L"") {
@@ -360,7 +367,7 @@ TEST_F(ServiceEndToEndTest, ToolNotSignedByTheServicesSignerIsNeverStarted) {
     std::string changed = good;
     changed[0x400] ^= 1;  // in the signed code
     Start(kImageFolder);
-    const std::wstring capsule = PlaceFile(kPackageFolder, L"ABC_01130000.bin");
+    const std::wstring capsule = kPackageFolder + L"\\ABC_01130000.bin";
     for (const auto& [bytes, result] : std::vector<std::pair<std::string, std::wstring>>{
              {test::ReadFileBytes(g_tools + L"\\unsigned" + tool), L"0x800B0100"},
              {test::ReadFileBytes(g_tools + L"\\foreign" + tool), L"0x800B0004"},
@@ -368,6 +375,7 @@ TEST_F(ServiceEndToEndTest, ToolNotSignedByTheServicesSignerIsNeverStarted) {
         SCOPED_TRACE(test::Utf8(result));
         ::DeleteFileW(kEventFile);
         ASSERT_TRUE(std::ofstream((kImageFolder + tool).c_str(), std::ios::binary) << bytes);
+        PlaceFile(kPackageFolder, L"ABC_01130000.bin");  // checked with this tool
         ASSERT_TRUE(Await(Events, {Event(MSG_CAPSULE_UNVERIFIED, {staged, result})}, true));
         EXPECT_TRUE(test::ReadToolRecord().empty());
         ExpectValues(0, L"");

@@ -13,9 +13,11 @@
 #include "records/messages.h"
 #include "records/service_log.h"
 #include "records/service_state.h"
+#include "platform/smbios_builders.h"
 #include "support/test_support.h"
 
-using Bytes = std::vector<std::uint8_t>;
+using smbios_test::BiosInformation;
+using smbios_test::Bytes;
 using Lines = std::vector<std::wstring>;
 Bytes g_smbios;
 FILETIME g_bootTime{};
@@ -31,15 +33,6 @@ FILETIME ReadBootTime() {
 }
 
 namespace {
-// BIOS Information (type 0), version "ABC Ver. <word>": family ABC, <word[0..1]>.<major>.<minor>.
-Bytes Smbios(const std::string& word, std::uint8_t major, std::uint8_t minor) {
-    Bytes table = {0, 0x18, 0, 0, 0, 1, 0, 0, 0,     0,     0, 0,
-                   0, 0,    0, 0, 0, 0, 0, 0, major, minor, 0, 0};
-    const std::string version = "ABC Ver. " + word;
-    table.insert(table.end(), version.begin(), version.end());
-    table.insert(table.end(), {0, 0, 127, 4, 0, 0, 0, 0});
-    return table;
-}
 // The service's events, without those of the logging framework (its level as event ID).
 using Event = std::pair<DWORD, Lines>;
 std::vector<Event> Events(const test::CapturingEventReporter& reporter) {
@@ -67,7 +60,7 @@ TEST(UpgradeDecisionTest, CapsuleMustBeNewerThanTheBiosAndTheLastAttempt) {
                        versions = L"BIOS version = 010c0000 File version = ",
                        fn = L"bool Nyx::IsUpgradeNeeded : ";
     ::CreateDirectoryW(folder.c_str(), nullptr);
-    const Bytes bios = Smbios("01.02.03", 12, 0);  // 01.12.00: 010c0000
+    const Bytes bios = BiosInformation("ABC Ver. 01.02.03", 12, 0);  // 01.12.00: 010c0000
     // clang-format off
     const std::tuple<Bytes, const wchar_t*, FirmwareVersion, int, const wchar_t*, std::vector<Event>> cases[] = {
         // SMBIOS, capsule, last attempted, result (2: false, newer than the BIOS), failure line, events
@@ -119,8 +112,9 @@ TEST(StartDirectoryMonitoringTest, FolderThatCannotBeWatchedEndsTheProcessWithTh
 }
 
 // The loop ends on stop (first minute, or once its folder watch is up) or an unreadable BIOS. A
-// flash handed over (status 1) is judged after a reboot, by the recorded capsule's versions.
-TEST(ServiceLoopTest, EndsOnStopOrUnreadableBiosAndJudgesAHandedOverFlash) {
+// flash handed over (status 1) is judged after a reboot, by the recorded capsule's versions. An
+// exception ends the loop the normal way, with the code the host reports on STOPPED.
+TEST(ServiceLoopTest, EndsOnStopUnreadableBiosOrExceptionAndJudgesAHandedOverFlash) {
     if (::testing::UnitTest::GetInstance()->failed_test_count() > 0) {
         GTEST_SKIP();
     }
@@ -146,7 +140,7 @@ TEST(ServiceLoopTest, EndsOnStopOrUnreadableBiosAndJudgesAHandedOverFlash) {
             WriteServiceString(kLastBinFileValueName, lastBinFile);
         }
         g_bootTime = boot > 0 ? FILETIME{~0u, 0x7FFFFFFF} : FILETIME{0, 0};  // the future, 1601
-        g_smbios = biosReadable ? Smbios("01.02.03", 13, 0) : Bytes{};
+        g_smbios = biosReadable ? BiosInformation("ABC Ver. 01.02.03", 13, 0) : Bytes{};
         test::RemoveTree(L"C:\\Windows\\Firmware");  // created again at the start
         ::DeleteFileW(ServiceLogPath().c_str());
         const test::CapturingEventReporter reporter;
@@ -169,10 +163,6 @@ TEST(ServiceLoopTest, EndsOnStopOrUnreadableBiosAndJudgesAHandedOverFlash) {
         EXPECT_EQ(Events(reporter), expected);
         EXPECT_EQ(test::MachineDword(test::kServiceKey, L"UpgradeStatus"), statusAfter);
     }
-}
-
-// An exception ends the loop the normal way, with the code the host reports on STOPPED.
-TEST(ServiceLoopTest, ExceptionEndsTheLoopTheNormalWay) {
     ::DeleteFileW(ServiceLogPath().c_str());
     const test::CapturingEventReporter reporter;
     ServiceContext context{nullptr, nullptr, INVALID_HANDLE_VALUE, 0};

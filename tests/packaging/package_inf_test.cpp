@@ -3,15 +3,12 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <setupapi.h>
-
 #include <tuple>
-
 #include "inf_setup.h"
 #include "support/test_support.h"
 #include "versions/firmware_version.h"
 
 namespace {
-
 std::wstring g_service;  // QvNyxService.exe as built
 std::wstring g_infs;     // the generated INFs
 constexpr wchar_t kInstall[] = L"QvFirmware_Install.NT";
@@ -101,7 +98,6 @@ TEST(PackageInstallTest, InstallsUpgradesAndRemovesTheServiceAndBothEventSources
         }
     }
 }
-
 }  // namespace
 
 int main(int argc, char** argv) {

@@ -1,10 +1,8 @@
 // The WMI wrapper against the prefix's WMI service; the BIOS identity from a raw table set here.
 #include <gtest/gtest.h>
-
 #include <thread>
 #include <tuple>
 #include <utility>
-
 #include "platform/bios_info.h"
 #include "platform/smbios_raw_source.h"
 #include "platform/wmi_connection.h"

@@ -1,10 +1,7 @@
 #include "platform/smbios_lite.h"
-
 #include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <utility>
-
 #include "smbios_builders.h"
 
 using namespace QVBiosUpdate;

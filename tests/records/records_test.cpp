@@ -1,11 +1,9 @@
 // The service log, the event reports and the service's registry values, in the test prefix.
 #include <gtest/gtest.h>
 #include <windows.h>
-
 #include <cstring>
 #include <regex>
 #include <tuple>
-
 #include "records/event_log.h"
 #include "records/messages.h"
 #include "records/service_log.h"
@@ -13,7 +11,6 @@
 #include "support/test_support.h"
 
 namespace {
-
 using namespace std::string_literals;
 using Event = std::tuple<WORD, DWORD, std::vector<std::wstring>>;
 constexpr WORD kInfo = EVENTLOG_INFORMATION_TYPE;
@@ -48,7 +45,9 @@ TEST(ServiceLogTest, AppendsLocalTimeStampedUtf16LinesAndCreatesTheFolder) {
     EXPECT_TRUE(std::regex_match(text, std::wregex(L"\xFEFF" + lines))) << test::Utf8(text);
 }
 
-TEST(ServiceLogTest, DeleteOldLogFileReportsWhatItDid) {
+// Deleting the old log reports what it did; an event's type comes from the function, its string
+// count from the strings given.
+TEST(EventLogTest, DeleteOldLogFileAndTheReportFunctionsReportTypeIdAndStrings) {
     const test::CapturingEventReporter reporter;
     ::DeleteFileW(ServiceLogPath().c_str());
     DeleteOldLogFile();  // no file: nothing to report
@@ -62,21 +61,15 @@ TEST(ServiceLogTest, DeleteOldLogFileReportsWhatItDid) {
     ::CloseHandle(holder);
     DeleteOldLogFile();
     EXPECT_FALSE(test::FileExists(ServiceLogPath()));
-    // clang-format off
-    EXPECT_EQ(Reported(reporter), (std::vector<Event>{
-        {kError, MSG_TEXT, {L"DeleteOldLogFile failed", L"Error: 32"}},
-        {kInfo, MSG_TEXT, {L"DeleteOldLogFile", L"Successfully deleted old log file for new capsule update"}}}));
-    // clang-format on
-}
-
-TEST(EventLogTest, TypeComesFromTheFunctionAndCountFromTheStrings) {
-    const test::CapturingEventReporter reporter;
     const std::wstring second = L"error=5";
     ReportErrorEvent(MSG_CALL_FAILED, std::wstring(L"CopyFile"), &second);
     ReportInfoEvent(MSG_UPGRADING_FIRMWARE, std::wstring(L"C:\\fw\\ABC_01130000.bin"));
-    EXPECT_EQ(Reported(reporter),
-              (std::vector<Event>{{kError, MSG_CALL_FAILED, {L"CopyFile", second}},
-                                  {kInfo, MSG_UPGRADING_FIRMWARE, {L"C:\\fw\\ABC_01130000.bin"}}}));
+    // clang-format off
+    EXPECT_EQ(Reported(reporter), (std::vector<Event>{
+        {kError, MSG_TEXT, {L"DeleteOldLogFile failed", L"Error: 32"}},
+        {kInfo, MSG_TEXT, {L"DeleteOldLogFile", L"Successfully deleted old log file for new capsule update"}},
+        {kError, MSG_CALL_FAILED, {L"CopyFile", second}}, {kInfo, MSG_UPGRADING_FIRMWARE, {L"C:\\fw\\ABC_01130000.bin"}}}));
+    // clang-format on
 }
 
 struct ServiceStateTest : ::testing::Test {

@@ -1,6 +1,5 @@
 // The dispatch of the options is tested through the executable (service_test).
 #include "service/command_line.h"
-
 #include <gtest/gtest.h>
 
 TEST(CommandLineTest, SplitsIntoOptionsAtDashAndSlashOnly) {

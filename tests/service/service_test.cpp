@@ -27,8 +27,9 @@ bool IsSet(HANDLE event) {
 }
 
 // Outside a service process ServiceMain logs the failed handler registration and returns; its
-// events stay for late controls, and a later start resets them.
-TEST(ServiceControlTest, HandlerAnswersThroughTheEventsTheMainFunctionLeaves) {
+// events stay for late controls, and a later start resets them. A fault in the loop
+// (ServiceStartupDelayMs throws) stops the host at once with 1064, for recovery to restart it.
+TEST(ServiceControlTest, HandlerAnswersThroughTheEventsTheMainFunctionLeavesAndLoopFaultEndsHost) {
     Nyx::m_serviceStopEvent = Nyx::m_logonEvent = nullptr;
     constexpr DWORD kNo = ERROR_CALL_NOT_IMPLEMENTED;
     // clang-format off
@@ -58,12 +59,6 @@ TEST(ServiceControlTest, HandlerAnswersThroughTheEventsTheMainFunctionLeaves) {
         Nyx::ServiceHandler(SERVICE_CONTROL_STOP, 0, nullptr, nullptr);
         Nyx::ServiceHandler(SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOGON, nullptr, nullptr);
     }
-}
-
-// A fault in the loop (ServiceStartupDelayMs throws) stops the host at once with 1064, for the
-// recovery settings to restart the service.
-TEST(ServiceControlTest, LoopEndedByAnExceptionStopsTheHostWith1064) {
-    ASSERT_TRUE(Nyx::m_serviceStopEvent);
     ::ResetEvent(Nyx::m_serviceStopEvent);
     EXPECT_EQ(RunLoopUntilStopped(), DWORD(ERROR_EXCEPTION_IN_SERVICE));
 }

@@ -1,11 +1,9 @@
 // The logging framework on Windows: the logger, its policy, the listeners and the log file.
 #include <gtest/gtest.h>
-
 #include <filesystem>
 #include <fstream>
 #include <set>
 #include <thread>
-
 #include "shared/log_file_names.h"
 #include "shared/log_listener_file.h"
 #include "shared/logger.h"
@@ -95,7 +93,7 @@ TEST_F(LogTest, PolicyChoosesListenersAndLevelsModuleKeyFirst) {
     EXPECT_EQ(events.Events().at(3).strings.at(0).substr(33), L"Error      |A::B|%ls");
 }
 
-TEST_F(LogTest, FileOfAnotherFormatOrAboveMaxLogSizeIsArchivedBeforeTheFirstLine) {
+TEST_F(LogTest, FileOfAnotherFormatOrTooLargeIsArchivedAndNoFolderMeansNoFile) {
     // policy, queued as constructed, type, size limit (KiB), earlier content, archived
     const std::tuple<const wchar_t*, bool, unsigned, int, std::string, bool> cases[] = {
         {L"M:MaxLogSize#1;P:MaxLogSize#3", false, LogTypeFile, 1, Ours(1024), false},
@@ -118,6 +116,11 @@ TEST_F(LogTest, FileOfAnotherFormatOrAboveMaxLogSizeIsArchivedBeforeTheFirstLine
         const std::string line = test::Utf8(record.Format()) + "\r\n";
         EXPECT_EQ(Folder(), (archived ? Bodies{line, content} : Bodies{NoBom(content) + line}));
     }
+    Reset(L"", L"C:\\windows\\system32\\kernel32.dll\\below");  // cannot be created
+    const CqvLogListenerFile silent(false, 5);
+    EXPECT_STREQ(silent.Path(), L"");  // writers of the bare file name still meet at one mutex:
+    EXPECT_TRUE(
+        win::UniqueHandle(::OpenMutexW(SYNCHRONIZE, FALSE, L"Global\\shared_log_test.log")));
 }
 
 TEST_F(LogTest, RotationKeepsTheNewestArchivesAndUndoesAStuckRename) {
@@ -163,11 +166,11 @@ TEST_F(LogTest, QueuedRecordsKeepTheirOrderWhileTheFileIsBlockedAndAtShutdown) {
     // Another holder of the mutex: the direct listener drops records after one bounded wait,
     // the queue keeps them for its next writer, and the queue's end does not wait for the
     // holder (this test would hang if it did).
-    win::UniqueHandle taken(::CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+    win::UniqueHandle taken(::CreateEventW(nullptr, FALSE, FALSE, nullptr)),
         release(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-    const auto hold = [&] {
+    const auto hold = [&] {  // returns once the mutex is held
         ::ResetEvent(release.Get());
-        return std::thread([&] {
+        std::thread holder([&] {
             win::UniqueHandle mutex(
                 ::OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, LogMutexName(Log()).c_str()));
             EXPECT_EQ(::WaitForSingleObject(mutex.Get(), 5000), WAIT_OBJECT_0);
@@ -175,9 +178,10 @@ TEST_F(LogTest, QueuedRecordsKeepTheirOrderWhileTheFileIsBlockedAndAtShutdown) {
             ::WaitForSingleObject(release.Get(), INFINITE);
             ::ReleaseMutex(mutex.Get());
         });
+        ::WaitForSingleObject(taken.Get(), INFINITE);
+        return holder;
     };
     std::thread holder = hold();
-    ::WaitForSingleObject(taken.Get(), INFINITE);
     write(1);  // its writer gives up while the direct listener below waits
     CqvLogListenerFile direct(false, 5);
     direct.Write(Record(5, "D", L"dropped"));
@@ -189,7 +193,6 @@ TEST_F(LogTest, QueuedRecordsKeepTheirOrderWhileTheFileIsBlockedAndAtShutdown) {
     direct.Write(kept);
     lines += test::Utf8(kept.Format()) + "\r\n";
     holder = hold();
-    ::WaitForSingleObject(taken.Get(), INFINITE);
     const std::string written = lines;
     write(5);  // discarded: the holder keeps the file until the listener is gone
     listener.reset();
@@ -197,14 +200,4 @@ TEST_F(LogTest, QueuedRecordsKeepTheirOrderWhileTheFileIsBlockedAndAtShutdown) {
     holder.join();
     EXPECT_EQ(Folder(), Bodies{written});
 }
-
-TEST_F(LogTest, WithoutAnApplicationDataFolderTheFileListenerStaysSilent) {
-    Reset(L"", L"C:\\windows\\system32\\kernel32.dll\\below");  // cannot be created
-    CqvLogListenerFile listener(false, 5);
-    EXPECT_STREQ(listener.Path(), L"");
-    // Writers of the bare file name still meet at one mutex.
-    EXPECT_TRUE(
-        win::UniqueHandle(::OpenMutexW(SYNCHRONIZE, FALSE, L"Global\\shared_log_test.log")));
-}
-
 }  // namespace

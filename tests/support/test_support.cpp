@@ -1,26 +1,17 @@
 #include "support/test_support.h"
-
 #include <gtest/gtest.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <thread>
 
 namespace test {
-
-CapturingEventReporter::CapturingEventReporter() : previous_(win::SetEventReporter(this)) {}
-
-CapturingEventReporter::~CapturingEventReporter() {
-    win::SetEventReporter(previous_);
-}
+constexpr wchar_t kServiceName[] = L"QvNyxService";
 
 BOOL CapturingEventReporter::Report(HANDLE /*source*/, WORD type, WORD /*category*/, DWORD eventId,
                                     PSID /*userSid*/, WORD stringCount, DWORD /*rawDataSize*/,
                                     LPCWSTR* strings, LPVOID /*rawData*/) {
-    RecordedEvent event;
-    event.type = type;
-    event.id = eventId;
+    RecordedEvent event{type, eventId, {}};
     for (WORD i = 0; i < stringCount; ++i) {
         event.strings.emplace_back(strings[i] != nullptr ? strings[i] : L"<null>");
     }
@@ -52,13 +43,10 @@ void SetUserValue(const wchar_t* keyPath, const wchar_t* name, const std::wstrin
 }
 
 std::optional<DWORD> MachineDword(const wchar_t* keyPath, const wchar_t* name) {
-    DWORD value = 0;
-    DWORD size = sizeof(value);
-    if (::RegGetValueW(HKEY_LOCAL_MACHINE, keyPath, name, RRF_RT_REG_DWORD, nullptr, &value,
-                       &size) != ERROR_SUCCESS) {
-        return std::nullopt;
-    }
-    return value;
+    DWORD value = 0, size = sizeof(value);
+    const LSTATUS status =
+        ::RegGetValueW(HKEY_LOCAL_MACHINE, keyPath, name, RRF_RT_REG_DWORD, nullptr, &value, &size);
+    return status == ERROR_SUCCESS ? std::optional<DWORD>(value) : std::nullopt;
 }
 
 std::string ReadFileBytes(const std::wstring& path) {
@@ -104,20 +92,19 @@ void RemoveTree(const std::wstring& path) {
     const win::UniqueFindHandle find(::FindFirstFileW((path + L"\\*").c_str(), &data));
     if (find) {
         do {
-            const std::wstring name = data.cFileName;
-            const std::wstring child = path + L"\\" + name;
+            const std::wstring name = data.cFileName, child = path + L"\\" + name;
+            const DWORD attributes = data.dwFileAttributes;
             if (name == L"." || name == L"..") {
                 continue;
             }
             // A link to a folder is removed itself, never what it leads to.
-            if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-                (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-                RemoveTree(child);
-            } else if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-                ::RemoveDirectoryW(child.c_str());
-            } else {
+            if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
                 ::SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
                 ::DeleteFileW(child.c_str());
+            } else if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+                RemoveTree(child);
+            } else {
+                ::RemoveDirectoryW(child.c_str());
             }
         } while (::FindNextFileW(find.Get(), &data));
     }
@@ -125,34 +112,25 @@ void RemoveTree(const std::wstring& path) {
 }
 
 TempFolder::TempFolder() {
-    wchar_t base[MAX_PATH];
+    wchar_t base[MAX_PATH];  // ends in a backslash
     ::GetTempPathW(MAX_PATH, base);
     static LONG counter = 0;
     path_ = std::wstring(base) + L"nyxtest_" + std::to_wstring(::GetCurrentProcessId()) + L"_" +
             std::to_wstring(::InterlockedIncrement(&counter));
-    if (!path_.empty() && path_.back() == L'\\') {
-        path_.pop_back();
-    }
     RemoveTree(path_);
     ::CreateDirectoryW(path_.c_str(), nullptr);
-}
-
-TempFolder::~TempFolder() {
-    RemoveTree(path_);
 }
 
 bool WaitUntil(const std::function<bool()>& condition, DWORD milliseconds, DWORD pollMs) {
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    for (;;) {
-        if (condition()) {
-            return true;
-        }
+    while (!condition()) {
         if (std::chrono::steady_clock::now() >= deadline) {
             return false;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(pollMs));
     }
+    return true;
 }
 
 bool InitWithHostPaths(int& argc, char** argv, const char* usage,
@@ -167,16 +145,6 @@ bool InitWithHostPaths(int& argc, char** argv, const char* usage,
         *path = HostPathToWindows(argv[index++]);
     }
     return true;
-}
-
-namespace {
-
-constexpr wchar_t kServiceName[] = L"QvNyxService";
-
-}  // namespace
-
-InstalledService::~InstalledService() {
-    Remove();
 }
 
 bool InstalledService::Open() {
@@ -211,10 +179,6 @@ SERVICE_STATUS_PROCESS InstalledService::QueryStatus() const {
         return SERVICE_STATUS_PROCESS{};
     }
     return status;
-}
-
-bool InstalledService::WaitForState(DWORD state) const {
-    return WaitUntil([&] { return QueryState() == state; });
 }
 
 bool InstalledService::Stop() {

@@ -1,12 +1,9 @@
 #include "versions/firmware_version.h"
-
 #include <gtest/gtest.h>
-
 #include <array>
 #include <tuple>
 
 namespace {
-
 using Fields = std::array<int, 4>;
 
 TEST(FirmwareVersionTest, BiosVersionTextGivesFieldsAndAnOrderedNumber) {
@@ -85,5 +82,4 @@ TEST(FirmwareVersionTest, DriverStoreSeriesAndTheirOrder) {
         EXPECT_EQ(IsSeriesNewer(series, installed), newer) << series << " " << installed;
     }
 }
-
 }  // namespace
