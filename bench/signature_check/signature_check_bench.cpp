@@ -47,9 +47,10 @@ int main(int argc, char** argv) {
                 .count());
     }
     std::sort(milliseconds.begin(), milliseconds.end());
-    std::printf("signature check of one file (own signer included), %d runs: median %.2f ms, "
-                "fastest %.2f ms, slowest %.2f ms, result 0x%08lX\n",
-                runs, milliseconds[milliseconds.size() / 2], milliseconds.front(),
-                milliseconds.back(), static_cast<unsigned long>(result));
+    std::printf(
+        "signature check of one file (own signer included), %d runs: median %.2f ms, "
+        "fastest %.2f ms, slowest %.2f ms, result 0x%08lX\n",
+        runs, milliseconds[milliseconds.size() / 2], milliseconds.front(), milliseconds.back(),
+        static_cast<unsigned long>(result));
     return 0;
 }

@@ -7,7 +7,6 @@
 
 #include "versions/firmware_version.h"
 
-
 // The file-name part (name and extension) of the path recorded in LastBinFile, cut at its
 // first zero character and to 259 characters: the same text the capsule search parsed the
 // capsule's version from.
