@@ -226,30 +226,28 @@ bool SearchFolderForCapsule(const wchar_t* folder, BYTE& b1, BYTE& b2, BYTE& b3,
 }
 
 int EnsureDirectory(const std::wstring& path) {
-    const DWORD attributes = ::GetFileAttributesW(path.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES) {
-        const DWORD verdict = win::CheckFolder(path);
-        if (verdict != ERROR_SUCCESS) {
-            const std::wstring error = std::to_wstring(verdict);
-            Log(L"Directory may not be used: " + path + L", error=" + error);
-            ReportErrorEvent(MSG_CALL_FAILED, L"EnsureDirectory", error.c_str());
-            ::SetLastError(verdict);
+    if (::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        Log(L"Directory does not exist: " + path + L". Creating..");
+        if (win::CreateProtectedFolder(path, win::FolderReaders::kUsers)) {
+            Log(L"Directory created or already exists: " + path);
+            return 0;
+        }
+        const DWORD error = ::GetLastError();
+        if (error != ERROR_ALREADY_EXISTS) {
+            Log(L"Failed to create directory: " + path);
+            ::SetLastError(error);  // the caller logs the cause
             return -1;
         }
-        Log(L"Directory already exists: " + path);
-        return 0;
+        // Created meanwhile by someone else: judged as any folder that was there.
     }
-    Log(L"Directory does not exist: " + path + L". Creating..");
-    if (win::CreateProtectedFolder(path, win::FolderReaders::kUsers)) {
-        Log(L"Directory created or already exists: " + path);
-        return 0;
+    const DWORD verdict = win::CheckFolder(path);
+    if (verdict != ERROR_SUCCESS) {
+        const std::wstring error = std::to_wstring(verdict);
+        Log(L"Directory may not be used: " + path + L", error=" + error);
+        ReportErrorEvent(MSG_CALL_FAILED, L"EnsureDirectory", error.c_str());
+        ::SetLastError(verdict);
+        return -1;
     }
-    const DWORD error = ::GetLastError();
-    if (error == ERROR_ALREADY_EXISTS &&
-        ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
-        return EnsureDirectory(path);  // created meanwhile by someone else: judged as such
-    }
-    Log(L"Failed to create directory: " + path);
-    ::SetLastError(error);  // the caller logs the cause
-    return -1;
+    Log(L"Directory already exists: " + path);
+    return 0;
 }

@@ -379,12 +379,8 @@ FlashToolNames ChooseToolNames(const std::wstring& executablePath) {
 }
 
 bool Kel::UpgradeFirmware(const std::wstring& binaryName, HANDLE stopEvent, bool& rebootRequired) {
-    // The status on entry only shows in the log: it belongs to the previous attempt, and this
-    // one is recorded just before its tool starts.
-    UpgradeStatus previousStatus = UpgradeStatus::kCleared;
-    if (!ReadUpgradeStatus(&previousStatus)) {
-        Log(L"bool Kel::UpgradeFirmware No key present.  BIOS needs upgrade");
-    }
+    // The status on entry belongs to the previous attempt and decides nothing here: this one is
+    // recorded just before its tool starts.
     Log(L"Entered UpgradeFirmware() - ");
 
     const size_t lastBackslash = binaryName.rfind(L'\\');

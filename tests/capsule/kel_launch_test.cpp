@@ -47,6 +47,7 @@ TEST(KelLaunchTest, ExitCodeStopOrFailedStartDecidesTheResult) {
     // The user's environment, but not where the elevated tool would find files the user chose.
     ::SetEnvironmentVariableW(L"NYX_FAKE_FLASH_MARKER", L"the test's own");
     const wchar_t planted[] = L"C:\\planted", marker[] = L"the user's";
+    ::CreateDirectoryW(planted, nullptr);  // the prefix's later programs take it as TEMP
     for (const wchar_t* name : {L"Path", L"TEMP", L"TMP", L"NYX_FAKE_FLASH_MARKER"}) {
         test::SetUserValue(L"Environment", name, name[0] == L'N' ? marker : planted);
     }
@@ -64,7 +65,9 @@ TEST(KelLaunchTest, ExitCodeStopOrFailedStartDecidesTheResult) {
         ::CreateDirectoryW(temp.c_str(), nullptr);
         ::CloseHandle(::CreateFileW(stale.c_str(), GENERIC_WRITE, 0, 0, CREATE_ALWAYS, 0, 0));
         auto run = std::async(std::launch::async, [&] {
-            return RunKel(c.folder, c.tool, L"C:\\ABC.bin", stop.Get(), rebootRequired);
+            const bool result =
+                RunKel(c.folder, c.tool, L"C:\\ABC.bin", stop.Get(), rebootRequired);
+            return std::make_pair(result, ::GetLastError());
         });
         if (c.order == "sleep") {  // stopped once it runs
             const std::string pid = test::WaitForToolRecord(30000)["pid"];
@@ -72,7 +75,13 @@ TEST(KelLaunchTest, ExitCodeStopOrFailedStartDecidesTheResult) {
             ::SetEvent(stop.Get());
             EXPECT_EQ(::WaitForSingleObject(process.Get(), 10000), WAIT_OBJECT_0);
         }
-        EXPECT_EQ(run.get(), ran && (c.order == "0" || c.order == "3010"));
+        const auto [result, error] = run.get();
+        EXPECT_EQ(result, ran && (c.order == "0" || c.order == "3010"));
+        if (!result) {  // the cause stays the last error: the first event's number, or 1223
+            const std::wstring number = c.outcome[0].substr(c.outcome[0].rfind(L'|') + 1);
+            EXPECT_EQ(error,
+                      c.order == "sleep" ? DWORD{ERROR_CANCELLED} : DWORD(std::stol(number)));
+        }
         EXPECT_EQ(rebootRequired, c.order == "3010");
         ::TerminateProcess(process.Get(), 1);  // a tool left running would outlive the test
         std::vector<std::wstring> outcome;

@@ -132,6 +132,7 @@ protected:
         SetValue(kSimulationKey, L"StartupDelayMs", 100);
         SetValue(kSimulationKey, L"ActiveSession", 1);
         SetBios(12);
+        ::CreateDirectoryW(L"C:\\Planted", nullptr);  // the prefix's programs take it as TEMP
         for (const wchar_t* name : {L"Path", L"TEMP", L"TMP", L"NYX_FAKE_FLASH_MARKER"}) {
             test::SetUserValue(L"Environment", name, name[0] == L'N' ? L"user" : L"C:\\Planted");
         }
