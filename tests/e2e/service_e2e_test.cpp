@@ -382,6 +382,19 @@ TEST_F(ServiceEndToEndTest, ToolNotSignedByTheServicesSignerIsNeverStarted) {
         ExpectValues(0, L"");
     }
     ASSERT_TRUE(std::ofstream((kImageFolder + tool).c_str(), std::ios::binary) << good);
+    // An unsigned service starts nothing either, then the signed one flashes.
+    const std::wstring service = kImageFolder + std::wstring(L"\\QvNyxService.exe");
+    const std::wstring folder = g_serviceExecutable.substr(0, g_serviceExecutable.rfind(L'\\'));
+    for (const std::wstring& image :
+         {folder + L"\\unsigned\\QvNyxService.exe", g_serviceExecutable}) {
+        ASSERT_TRUE(service_.Stop() && ::CopyFileW(image.c_str(), service.c_str(), FALSE));
+        Start();
+        PlaceFile(kPackageFolder, L"ABC_01130000.bin");
+        if (image != g_serviceExecutable) {
+            ASSERT_TRUE(
+                Await(Events, {Event(MSG_CAPSULE_UNVERIFIED, {service, L"0x800B0100"})}, true));
+        }
+    }
     ASSERT_TRUE(Await(Events, {Event(MSG_UPGRADE_SUCCEEDED, {capsule})}, true));
     ExpectValues(3, capsule);
 }
