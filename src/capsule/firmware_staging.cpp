@@ -161,8 +161,9 @@ bool RemoveEarlierCapsules(const std::wstring& staging) {
             if (::DeleteFileW((staging + L"\\" + name).c_str())) {
                 Log(L"Deleted file of an earlier update: " + name);
             } else {
+                const DWORD error = ::GetLastError();
                 Log(L"Delete failed for file of an earlier update: " + name + L", error=" +
-                    std::to_wstring(::GetLastError()));
+                    std::to_wstring(error));
                 removed = false;
             }
         }
@@ -335,9 +336,12 @@ bool Unverified(const std::wstring& path, LONG result) {
 // must carry valid signatures of the certificate that signed the service's own executable.
 // Each checked file stays open in |held|, so nobody can replace it before the tool starts.
 bool VerifyStagedTools(const std::wstring (&files)[2], std::vector<win::UniqueFileHandle>& held) {
-    wchar_t buffer[kPathCapacity] = {};
-    const DWORD length = ::GetModuleFileNameW(nullptr, buffer, kPathCapacity);
-    const std::wstring own(buffer, length < kPathCapacity ? length : 0);
+    std::wstring own;
+    PathParts parts;
+    DWORD error = ERROR_SUCCESS;
+    if (!GetServiceExecutable(own, parts, error)) {
+        return Unverified(own, static_cast<LONG>(error));
+    }
     Thumbprint ownSigner{};
     LONG result = VerifySignature(own, nullptr);
     if (result == ERROR_SUCCESS) {
@@ -435,10 +439,12 @@ bool Kel::UpgradeFirmware(const std::wstring& binaryName, HANDLE stopEvent, bool
         Log(L"UpgradeFirmware for DIRID10 - pathToCapsule - (DIRID 10 BIOS location): " +
             pathToCapsule);
         toolFolder = pathToCapsule;
-        if (EnsureDirectory(GetFirmwareFolderPath()) != 0 || EnsureDirectory(toolFolder) != 0) {
+        const bool inFirmwareFolder = SamePath(GetFirmwareFolderPath(), pathToCapsule);
+        if (EnsureDirectory(GetFirmwareFolderPath()) != 0 ||
+            (!inFirmwareFolder && EnsureDirectory(toolFolder) != 0)) {
             return EndWithoutLaunch();
         }
-        if (SamePath(GetFirmwareFolderPath(), pathToCapsule)) {
+        if (inFirmwareFolder) {
             // The tool is expected to lie in the firmware folder already.
             toolFile = toolBaseName + L".exe";
             toastFile = toastBaseName + L".exe";

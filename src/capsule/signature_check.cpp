@@ -27,23 +27,30 @@ LONG LastErrorResult() {
     return error == 0 ? static_cast<LONG>(TRUST_E_NOSIGNATURE) : static_cast<LONG>(error);
 }
 
+struct AlgorithmCloser {
+    void operator()(BCRYPT_ALG_HANDLE algorithm) const {
+        ::BCryptCloseAlgorithmProvider(algorithm, 0);
+    }
+};
+struct HashDestroyer {
+    void operator()(BCRYPT_HASH_HANDLE hash) const { ::BCryptDestroyHash(hash); }
+};
+
 // SHA-256 of |bytes|.
 bool Sha256(const BYTE* bytes, DWORD size, Thumbprint& digest) {
-    BCRYPT_ALG_HANDLE algorithm = nullptr;
+    BCRYPT_ALG_HANDLE rawAlgorithm = nullptr;
     if (!BCRYPT_SUCCESS(
-            ::BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
+            ::BCryptOpenAlgorithmProvider(&rawAlgorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
         return false;
     }
-    BCRYPT_HASH_HANDLE hash = nullptr;
-    const bool done =
-        BCRYPT_SUCCESS(::BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0)) &&
-        BCRYPT_SUCCESS(::BCryptHashData(hash, const_cast<BYTE*>(bytes), size, 0)) &&
-        BCRYPT_SUCCESS(::BCryptFinishHash(hash, digest.data(), 32, 0));
-    if (hash != nullptr) {
-        ::BCryptDestroyHash(hash);
+    const std::unique_ptr<void, AlgorithmCloser> algorithm(rawAlgorithm);
+    BCRYPT_HASH_HANDLE rawHash = nullptr;
+    if (!BCRYPT_SUCCESS(::BCryptCreateHash(rawAlgorithm, &rawHash, nullptr, 0, nullptr, 0, 0))) {
+        return false;
     }
-    ::BCryptCloseAlgorithmProvider(algorithm, 0);
-    return done;
+    const std::unique_ptr<void, HashDestroyer> hash(rawHash);
+    return BCRYPT_SUCCESS(::BCryptHashData(rawHash, const_cast<BYTE*>(bytes), size, 0)) &&
+           BCRYPT_SUCCESS(::BCryptFinishHash(rawHash, digest.data(), 32, 0));
 }
 
 }  // namespace

@@ -31,16 +31,14 @@ void AppendLine(const std::wstring& message, const std::wstring& path) {
     if (path.empty()) {
         return;  // no folder to write to (the system directory could not be read)
     }
-    {
-        const size_t separator = path.find_last_of(L"\\/");
-        if (separator != std::wstring::npos) {
-            // Only the folder that holds the file is created; its result does not matter,
-            // the open below tells whether the file can be written.
-            win::CreateProtectedFolder(path.substr(0, separator), win::FolderReaders::kUsers);
-        }
-    }
-
     FILE* file = ::_wfopen(path.c_str(), L"a, ccs=UNICODE");
+    const size_t separator = path.find_last_of(L"\\/");
+    if (file == nullptr && separator != std::wstring::npos) {
+        // Only the folder that holds the file is created, and only when the file could not be
+        // opened: most lines find it there.
+        win::CreateProtectedFolder(path.substr(0, separator), win::FolderReaders::kUsers);
+        file = ::_wfopen(path.c_str(), L"a, ccs=UNICODE");
+    }
     if (file == nullptr) {
         ReportOpenFailure(path, errno);
         return;

@@ -78,7 +78,7 @@ int ReadMaxLogSize(HKEY productKey, HKEY moduleKey) {
 
 // The file side of a listener and its queue. The listener and the writer thread it starts
 // share it, so a writer that outlives the listener's bounded wait still finds it whole.
-class LogFile {
+class LogFile : public std::enable_shared_from_this<LogFile> {
 public:
     // The lines waiting for the writer thread, oldest first. A queued record costs no
     // allocation of its own: its formatted line and "\n" are appended to |text| and the end
@@ -128,8 +128,6 @@ public:
     std::int64_t writeCounter = 0;
     win::UniqueHandle mutex;
     std::unique_ptr<WriteQueue> queue;
-    // Handed to the writer thread it starts, so that the thread shares this object.
-    std::weak_ptr<LogFile> self;
 
 private:
     static unsigned int __stdcall WriterThread(void* argument);
@@ -177,7 +175,6 @@ LogFile::~LogFile() {
 CqvLogListenerFile::CqvLogListenerFile(bool queued, int defaultMinLevel)
     : CqvLogListener(defaultMinLevel), log_(std::make_shared<LogFile>()), queued(queued) {
     LogFile& log = *log_;
-    log.self = log_;
     win::UniqueRegKey productKey;
     win::UniqueRegKey moduleKey;
     OpenPolicyKeys(productKey, moduleKey);
@@ -309,7 +306,7 @@ void LogFile::Queue(const std::wstring& line) {
         return;
     }
     pending.thread.Reset();  // a finished writer
-    auto writerShare = std::make_unique<std::shared_ptr<LogFile>>(self.lock());
+    auto writerShare = std::make_unique<std::shared_ptr<LogFile>>(shared_from_this());
     const uintptr_t started =
         ::_beginthreadex(nullptr, 0, &LogFile::WriterThread, writerShare.get(), 0, nullptr);
     if (started != 0) {
