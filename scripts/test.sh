@@ -21,18 +21,29 @@ else
     record formatting "FAILED (run clang-format -i on the files above)"
 fi
 
-echo "== Layers (folders of src/ include each other one way only)"
-# The check must notice a cycle, so it first runs on a small tree with one planted.
+echo "== Layers (folders of src/ include and link only what scripts/layers.txt allows)"
+# The check must notice an include and a link the table forbids and a row for a folder src/
+# lacks, so it first runs on a copy of src/ with one of each planted.
 planted=$(mktemp -d)
-mkdir -p "$planted/low" "$planted/high"
-echo '#include "high/b.h"' >"$planted/low/a.h"
-echo '#include "low/a.h"' >"$planted/high/b.h"
-if python3 "$ROOT/scripts/check_layers.py" "$planted" >/dev/null; then
-    record layers "FAILED (scripts/check_layers.py misses a planted cycle)"
+cp -r "$ROOT/src" "$planted/src"
+echo '#include "versions/firmware_version.h"' >"$planted/src/win/planted.h"
+echo 'target_link_libraries(nyx_win PUBLIC nyx_versions)' >>"$planted/src/win/CMakeLists.txt"
+mv "$planted/src/simulation" "$planted/src/simulated"
+missed=()
+if python3 "$ROOT/scripts/check_layers.py" "$planted/src" >"$planted/found"; then
+    missed=("every planted offence")
+fi
+for offence in 'src/win/planted.h:1: #include "versions/firmware_version.h"' \
+    'target_link_libraries(nyx_win ... nyx_versions)' 'names simulation/, which is no folder'; do
+    grep -qF -- "$offence" "$planted/found" || missed+=("$offence")
+done
+if [ ${#missed[@]} -gt 0 ]; then
+    printf 'check_layers.py missed: %s\n' "${missed[@]}"
+    record layers "FAILED (scripts/check_layers.py misses a planted offence)"
 elif python3 "$ROOT/scripts/check_layers.py" "$ROOT/src"; then
     record layers ok
 else
-    record layers "FAILED (the includes above run upwards)"
+    record layers "FAILED (the includes or links above break scripts/layers.txt)"
 fi
 rm -rf "$planted"
 
