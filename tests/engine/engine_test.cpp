@@ -54,8 +54,31 @@ void ExpectLogged(const Lines& lines, bool only = false) {
 }
 const wchar_t* const kEnd = L"ServiceLoop : Service is terminating";
 
+// Each test starts from the process's own start values of what the engine shares (the folder
+// the search uses, the seams above) and puts them back after, with the stop event the loop
+// reads; the service's registry key it may have written is removed.
+class EngineTest : public ::testing::Test {
+protected:
+    void SetUp() override { searchDriverStore = false; }
+    void TearDown() override {
+        searchDriverStore = savedSearchDriverStore_;
+        Nyx::m_serviceStopEvent = savedStopEvent_;
+        g_smbios.clear();
+        g_bootTime = FILETIME{};
+        g_faultAtFirstWait = false;
+        ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, test::kServiceKey);
+    }
+
+private:
+    const bool savedSearchDriverStore_ = searchDriverStore;
+    const HANDLE savedStopEvent_ = Nyx::m_serviceStopEvent;
+};
+using UpgradeDecisionTest = EngineTest;
+using StartDirectoryMonitoringTest = EngineTest;
+using ServiceLoopTest = EngineTest;
+
 // The capsule is compared with the running BIOS first, then with the last attempt.
-TEST(UpgradeDecisionTest, CapsuleMustBeNewerThanTheBiosAndTheLastAttempt) {
+TEST_F(UpgradeDecisionTest, CapsuleMustBeNewerThanTheBiosAndTheLastAttempt) {
     const std::wstring folder = GetFirmwareFolderPath(),
                        versions = L"BIOS version = 010c0000 File version = ",
                        fn = L"bool Nyx::IsUpgradeNeeded : ";
@@ -92,8 +115,8 @@ TEST(UpgradeDecisionTest, CapsuleMustBeNewerThanTheBiosAndTheLastAttempt) {
     }
 }
 
-// directory_watch_probe.exe watches a folder; were success to end a process, the loop test skips.
-TEST(StartDirectoryMonitoringTest, FolderThatCannotBeWatchedEndsTheProcessWithTheError) {
+// directory_watch_probe.exe watches a folder in a process of its own, as a failed watch ends it.
+TEST_F(StartDirectoryMonitoringTest, FolderThatCannotBeWatchedEndsTheProcessWithTheError) {
     const test::TempFolder temp;
     const std::wstring missing = temp / L"missing";
     ::FindFirstChangeNotificationW(missing.c_str(), TRUE, FILE_NOTIFY_CHANGE_FILE_NAME);
@@ -114,10 +137,7 @@ TEST(StartDirectoryMonitoringTest, FolderThatCannotBeWatchedEndsTheProcessWithTh
 // The loop ends on stop (first minute, or once its folder watch is up) or an unreadable BIOS. A
 // flash handed over (status 1) is judged after a reboot, by the recorded capsule's versions. An
 // exception ends the loop the normal way, with the code the host reports on STOPPED.
-TEST(ServiceLoopTest, EndsOnStopUnreadableBiosOrExceptionAndJudgesAHandedOverFlash) {
-    if (::testing::UnitTest::GetInstance()->failed_test_count() > 0) {
-        GTEST_SKIP();
-    }
+TEST_F(ServiceLoopTest, EndsOnStopUnreadableBiosOrExceptionAndJudgesAHandedOverFlash) {
     const wchar_t *kEntered = L"void Nyx::ServiceLoop entered",
                   *kWait = L"start looking for capsule - Wait for 1 minute - ";
     const std::wstring kLast = L"lastinstalledversion from the registry - ";
