@@ -34,10 +34,7 @@ int main(int argc, char** argv) {
     for (int run = 0; run < runs; ++run) {
         const auto start = std::chrono::steady_clock::now();
         Thumbprint signer{};
-        result = VerifySignature(own, nullptr);
-        if (result == ERROR_SUCCESS) {
-            result = ReadSignerThumbprint(own, signer);
-        }
+        result = VerifySignature(own, nullptr, signer);
         win::UniqueFileHandle held;
         if (result == ERROR_SUCCESS) {
             result = OpenSignedBy(path, signer, held);

@@ -343,10 +343,7 @@ bool VerifyStagedTools(const std::wstring (&files)[2], std::vector<win::UniqueFi
         return Unverified(own, static_cast<LONG>(error));
     }
     Thumbprint ownSigner{};
-    LONG result = VerifySignature(own, nullptr);
-    if (result == ERROR_SUCCESS) {
-        result = ReadSignerThumbprint(own, ownSigner);
-    }
+    LONG result = VerifySignature(own, nullptr, ownSigner);
     if (result != ERROR_SUCCESS) {
         return Unverified(own, result);
     }

@@ -7,55 +7,53 @@
 #include <bcrypt.h>
 // clang-format on
 
-#include <memory>
-#include <vector>
-
 namespace {
 
-struct StoreCloser {
-    void operator()(HCERTSTORE store) const { ::CertCloseStore(store, 0); }
+// The state WinVerifyTrust keeps from a verify action (WTD_STATEACTION_VERIFY) until the same
+// call data is handed back with WTD_STATEACTION_CLOSE. It holds the signature and the chain
+// of certificates the check judged; the owner points at the call data, which must outlive it.
+struct TrustStateTraits {
+    using Type = WINTRUST_DATA*;
+    static Type Invalid() { return nullptr; }
+    static void Close(Type data) {
+        GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+        data->dwStateAction = WTD_STATEACTION_CLOSE;
+        ::WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, data);
+    }
 };
-struct MessageCloser {
-    void operator()(HCRYPTMSG message) const { ::CryptMsgClose(message); }
-};
-struct CertificateFreer {
-    void operator()(PCCERT_CONTEXT certificate) const { ::CertFreeCertificateContext(certificate); }
-};
+using UniqueTrustState = win::UniqueAny<TrustStateTraits>;
 
-LONG LastErrorResult() {
+LONG LastErrorOr(LONG fallback) {
     const DWORD error = ::GetLastError();
-    return error == 0 ? static_cast<LONG>(TRUST_E_NOSIGNATURE) : static_cast<LONG>(error);
+    return error == 0 ? fallback : static_cast<LONG>(error);
 }
 
-struct AlgorithmCloser {
-    void operator()(BCRYPT_ALG_HANDLE algorithm) const {
-        ::BCryptCloseAlgorithmProvider(algorithm, 0);
+// The thumbprint of the leaf certificate of the first signer in the state of a verify action
+// that succeeded.
+LONG ReadSigner(HANDLE state, Thumbprint& signer) {
+    CRYPT_PROVIDER_DATA* const provider = ::WTHelperProvDataFromStateData(state);
+    CRYPT_PROVIDER_SGNR* const first =
+        provider == nullptr ? nullptr : ::WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0);
+    if (first == nullptr || first->csCertChain == 0 || first->pasCertChain == nullptr ||
+        first->pasCertChain[0].pCert == nullptr) {
+        return static_cast<LONG>(TRUST_E_NOSIGNATURE);
     }
-};
-struct HashDestroyer {
-    void operator()(BCRYPT_HASH_HANDLE hash) const { ::BCryptDestroyHash(hash); }
-};
-
-// SHA-256 of |bytes|.
-bool Sha256(const BYTE* bytes, DWORD size, Thumbprint& digest) {
-    BCRYPT_ALG_HANDLE rawAlgorithm = nullptr;
-    if (!BCRYPT_SUCCESS(
-            ::BCryptOpenAlgorithmProvider(&rawAlgorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
-        return false;
+    // The certificate belongs to the state; it is only read here.
+    const CERT_CONTEXT& certificate = *first->pasCertChain[0].pCert;
+    Thumbprint digest{};
+    DWORD size = static_cast<DWORD>(digest.size());
+    if (!::CryptHashCertificate2(BCRYPT_SHA256_ALGORITHM, 0, nullptr, certificate.pbCertEncoded,
+                                 certificate.cbCertEncoded, digest.data(), &size) ||
+        size != digest.size()) {
+        return LastErrorOr(static_cast<LONG>(NTE_FAIL));
     }
-    const std::unique_ptr<void, AlgorithmCloser> algorithm(rawAlgorithm);
-    BCRYPT_HASH_HANDLE rawHash = nullptr;
-    if (!BCRYPT_SUCCESS(::BCryptCreateHash(rawAlgorithm, &rawHash, nullptr, 0, nullptr, 0, 0))) {
-        return false;
-    }
-    const std::unique_ptr<void, HashDestroyer> hash(rawHash);
-    return BCRYPT_SUCCESS(::BCryptHashData(rawHash, const_cast<BYTE*>(bytes), size, 0)) &&
-           BCRYPT_SUCCESS(::BCryptFinishHash(rawHash, digest.data(), 32, 0));
+    signer = digest;
+    return ERROR_SUCCESS;
 }
 
 }  // namespace
 
-LONG VerifySignature(const std::wstring& path, HANDLE file) {
+LONG VerifySignature(const std::wstring& path, HANDLE file, Thumbprint& signer) {
     WINTRUST_FILE_INFO fileInfo{};
     fileInfo.cbStruct = sizeof(fileInfo);
     fileInfo.pcwszFilePath = path.c_str();
@@ -70,39 +68,12 @@ LONG VerifySignature(const std::wstring& path, HANDLE file) {
     data.dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL;
     GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
     const LONG result = ::WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
-    data.dwStateAction = WTD_STATEACTION_CLOSE;
-    ::WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
-    return result;
-}
-
-LONG ReadSignerThumbprint(const std::wstring& path, Thumbprint& thumbprint) {
-    HCERTSTORE rawStore = nullptr;
-    HCRYPTMSG rawMessage = nullptr;
-    if (!::CryptQueryObject(CERT_QUERY_OBJECT_FILE, path.c_str(),
-                            CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED,
-                            CERT_QUERY_FORMAT_FLAG_BINARY, 0, nullptr, nullptr, nullptr, &rawStore,
-                            &rawMessage, nullptr)) {
-        return LastErrorResult();
+    // Closed on every way out, whatever the result: a failed check may leave state too.
+    const UniqueTrustState state(&data);
+    if (result != ERROR_SUCCESS) {
+        return result;
     }
-    const std::unique_ptr<void, StoreCloser> store(rawStore);
-    const std::unique_ptr<void, MessageCloser> message(rawMessage);
-    DWORD size = 0;
-    if (!::CryptMsgGetParam(rawMessage, CMSG_SIGNER_CERT_INFO_PARAM, 0, nullptr, &size)) {
-        return LastErrorResult();
-    }
-    std::vector<BYTE> signer(size);
-    if (!::CryptMsgGetParam(rawMessage, CMSG_SIGNER_CERT_INFO_PARAM, 0, signer.data(), &size)) {
-        return LastErrorResult();
-    }
-    const std::unique_ptr<const CERT_CONTEXT, CertificateFreer> certificate(
-        ::CertFindCertificateInStore(rawStore, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
-                                     CERT_FIND_SUBJECT_CERT, signer.data(), nullptr));
-    if (!certificate) {
-        return LastErrorResult();
-    }
-    return Sha256(certificate->pbCertEncoded, certificate->cbCertEncoded, thumbprint)
-               ? ERROR_SUCCESS
-               : static_cast<LONG>(NTE_FAIL);
+    return ReadSigner(data.hWVTStateData, signer);
 }
 
 LONG OpenSignedBy(const std::wstring& path, const Thumbprint& expected,
@@ -113,10 +84,7 @@ LONG OpenSignedBy(const std::wstring& path, const Thumbprint& expected,
         return static_cast<LONG>(::GetLastError());
     }
     Thumbprint signer{};
-    LONG result = VerifySignature(path, held.Get());
-    if (result == ERROR_SUCCESS) {
-        result = ReadSignerThumbprint(path, signer);
-    }
+    LONG result = VerifySignature(path, held.Get(), signer);
     if (result == ERROR_SUCCESS && signer != expected) {
         result = kSignedByAnotherCertificate;
     }

@@ -16,14 +16,14 @@ using Thumbprint = std::array<BYTE, 32>;
 // certificate than the service's own.
 inline constexpr LONG kSignedByAnotherCertificate = static_cast<LONG>(0x800B0004L);
 
-// Checks the Authenticode signature of the file open as |file| (at |path|): WinVerifyTrust
-// with the generic verify action, no user interface, no revocation lookup over the network
-// (the check runs at boot, often offline). ERROR_SUCCESS, or the result of the check.
-LONG VerifySignature(const std::wstring& path, HANDLE file);
-
-// The thumbprint of the leaf certificate that signed |path| (CryptQueryObject). ERROR_SUCCESS,
-// or the error that kept it from being read (also for an unsigned file).
-LONG ReadSignerThumbprint(const std::wstring& path, Thumbprint& thumbprint);
+// Checks the Authenticode signature of the file open as |file| (at |path|; |file| may be null,
+// then the path is opened): WinVerifyTrust with the generic verify action, no user interface,
+// no revocation lookup over the network (the check runs at boot, often offline). When the
+// signature is valid, |signer| receives the thumbprint of the leaf certificate of the very
+// signature WinVerifyTrust judged, taken from its own state: the file is not read a second
+// time. ERROR_SUCCESS, or the result of the check, or the error that kept the signer's
+// certificate from being read; |signer| is left unchanged on failure.
+LONG VerifySignature(const std::wstring& path, HANDLE file, Thumbprint& signer);
 
 // Opens |path| for reading, sharing only reading, so that no one can change, rename or delete
 // it while the handle is open, and checks that it carries a valid signature of the certificate
