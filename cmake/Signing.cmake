@@ -7,8 +7,16 @@
 # build makes a throwaway self-signed test certificate under the build tree (never committed),
 # which a Windows machine that does not trust its root refuses. Tests also get a second,
 # foreign test certificate, to sign what the service must refuse.
+#
+# NYX_TIMESTAMP_URL names an RFC 3161 time-stamp server (several, separated by ";", are tried in
+# turn); the CMake variable wins over the environment variable of the same name, both read when
+# the tree is configured. Set, every signature is time-stamped, so it stays valid after the
+# certificate expires, and a build that cannot reach a server fails rather than ship a file
+# without a time stamp. Unset, signatures carry no time stamp (the tests' and the demo's).
 set(NYX_SIGNING_CERT "" CACHE FILEPATH "PEM code-signing certificate (empty: a test certificate)")
 set(NYX_SIGNING_KEY "" CACHE FILEPATH "PEM key of NYX_SIGNING_CERT")
+set(NYX_TIMESTAMP_URL "" CACHE STRING
+    "RFC 3161 time-stamp server(s) for every signature (empty: the environment's, else none)")
 
 find_program(NYX_OPENSSL openssl REQUIRED)
 find_program(NYX_OSSLSIGNCODE osslsigncode REQUIRED)
@@ -41,10 +49,26 @@ else()
 endif()
 nyx_test_certificate(foreign "Foreign Test Signing")
 
-# The command that signs |in| into |out| with |cert| and |key|.
+# The options that time-stamp a signature: "-ts <url>" for each server. A directory may set
+# other osslsigncode time-stamp options before it asks for a signing command (a test uses
+# osslsigncode's built-in authority, which needs no network).
+set(NYX_TIMESTAMP_SERVERS "${NYX_TIMESTAMP_URL}")
+if(NOT NYX_TIMESTAMP_SERVERS)
+    set(NYX_TIMESTAMP_SERVERS "$ENV{NYX_TIMESTAMP_URL}")
+endif()
+set(NYX_TIMESTAMP_OPTIONS "")
+foreach(server IN LISTS NYX_TIMESTAMP_SERVERS)
+    list(APPEND NYX_TIMESTAMP_OPTIONS -ts ${server})
+endforeach()
+if(NYX_TIMESTAMP_OPTIONS)
+    message(STATUS "Signatures are time-stamped by: ${NYX_TIMESTAMP_SERVERS}")
+endif()
+
+# The command that signs |in| into |out| with |cert| and |key|, time-stamped when
+# NYX_TIMESTAMP_OPTIONS says so.
 function(nyx_sign_command out_var in out cert key)
     set(${out_var} ${NYX_OSSLSIGNCODE} sign -certs ${cert} -key ${key} -h sha256
-        -n "QV NYX Service" -in ${in} -out ${out} PARENT_SCOPE)
+        -n "QV NYX Service" ${NYX_TIMESTAMP_OPTIONS} -in ${in} -out ${out} PARENT_SCOPE)
 endfunction()
 
 # Signs |target|'s executable after each link, in place.
