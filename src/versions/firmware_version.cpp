@@ -1,5 +1,6 @@
 #include "versions/firmware_version.h"
 
+#include <algorithm>
 #include <cwchar>
 
 namespace {
@@ -181,4 +182,9 @@ bool IsSeriesNewer(const std::wstring& series, const std::wstring& installed) {
         }
     }
     return series.size() > installed.size();
+}
+
+bool IsDigitSeries(const std::wstring& series) {
+    return (series.size() == 6 || series.size() == 8) &&
+           std::all_of(series.begin(), series.end(), [](wchar_t c) { return c >= L'0' && c <= L'9'; });
 }

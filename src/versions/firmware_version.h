@@ -73,6 +73,11 @@ void FormatVersionDigits(int field1, int field2, int field3, int field4,
 // "abc.inf_x86", "abc_.inf_x86" and "abc_0112" give nothing. A series is never empty.
 std::optional<std::wstring> ExtractVersionSeries(const std::wstring& folderName);
 
+// Whether |series| is a firmware version series: exactly 6 or 8 decimal digits. Only such a
+// series can tell whether the driver store holds newer firmware; another maker's package named
+// "<family>_audio.inf..." must not.
+bool IsDigitSeries(const std::wstring& series);
+
 // True when |series| sorts strictly after |installed|, comparing character codes over the
 // common length; when one is a prefix of the other, the longer one sorts after. Equal texts,
 // and an empty series, are never newer.

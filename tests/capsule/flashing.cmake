@@ -1,4 +1,11 @@
 # Tests of the flashing side: user sessions, the flash tool launch and firmware staging.
+
+# The staging plan and the tool's command line and environment: portable, in both trees.
+nyx_test(flashing_portable_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/staging_plan_test.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/tool_command_test.cpp
+    LIBS nyx_flashing_portable)
+
 if(WIN32)
     nyx_test(wts_info_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/wts_info_test.cpp LIBS nyx_flashing)
 endif()

@@ -81,5 +81,12 @@ TEST(FirmwareVersionTest, DriverStoreSeriesAndTheirOrder) {
     for (const auto& [series, installed, newer] : order) {
         EXPECT_EQ(IsSeriesNewer(series, installed), newer) << series << " " << installed;
     }
+    // Only six or eight digits tell of firmware ("audio" sorts above every digit).
+    const std::pair<const wchar_t*, bool> digits[] = {
+        {L"01130000", true}, {L"011300", true}, {L"audio", false}, {L"0113000", false},
+        {L"011300000", false}, {L"0113a000", false}, {L"", false}};
+    for (const auto& [series, counts] : digits) {
+        EXPECT_EQ(IsDigitSeries(series), counts) << series;
+    }
 }
 }  // namespace

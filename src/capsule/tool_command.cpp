@@ -1,0 +1,78 @@
+#include "capsule/tool_command.h"
+
+#include <algorithm>
+#include <cwchar>
+#include <iterator>
+
+namespace {
+
+wchar_t UpperAscii(wchar_t c) {
+    return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - L'a' + L'A') : c;
+}
+
+// The name of |entry|: up to its first "=" after the first character (the hidden per-drive
+// entries such as "=C:=C:\" begin with one).
+std::wstring NameOf(const std::wstring& entry) {
+    const size_t separator = entry.find(L'=', 1);
+    return entry.substr(0, separator);
+}
+
+bool SameName(const std::wstring& a, const std::wstring& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](wchar_t x, wchar_t y) {
+               return UpperAscii(x) == UpperAscii(y);
+           });
+}
+
+bool NameLess(const std::wstring& a, const std::wstring& b) {
+    const std::wstring left = NameOf(a);
+    const std::wstring right = NameOf(b);
+    return std::lexicographical_compare(
+        left.begin(), left.end(), right.begin(), right.end(),
+        [](wchar_t x, wchar_t y) { return UpperAscii(x) < UpperAscii(y); });
+}
+
+}  // namespace
+
+std::wstring ToolCommandLine(const std::wstring& toolPath) {
+    const bool quoted = toolPath.find_first_of(L" \t") != std::wstring::npos;
+    return (quoted ? L"\"" + toolPath + L"\"" : toolPath) + L" " + kKelSwitches;
+}
+
+std::vector<std::wstring> EnvironmentEntries(const wchar_t* block) {
+    std::vector<std::wstring> entries;
+    for (const wchar_t* entry = block; entry != nullptr && *entry != L'\0';
+         entry += std::wcslen(entry) + 1) {
+        entries.emplace_back(entry);
+    }
+    return entries;
+}
+
+std::wstring BuildToolEnvironment(const wchar_t* machine, const wchar_t* user,
+                                  const std::wstring& temp) {
+    const wchar_t* const fromUser[] = {L"USERNAME", L"USERDOMAIN"};
+    const wchar_t* const replaced[] = {L"USERNAME", L"USERDOMAIN", L"TEMP", L"TMP"};
+    const auto isOneOf = [](const std::wstring& entry, const auto& names) {
+        return std::any_of(std::begin(names), std::end(names),
+                           [&](const wchar_t* name) { return SameName(NameOf(entry), name); });
+    };
+    std::vector<std::wstring> entries;
+    for (const std::wstring& entry : EnvironmentEntries(machine)) {
+        if (!isOneOf(entry, replaced)) {
+            entries.push_back(entry);
+        }
+    }
+    for (const std::wstring& entry : EnvironmentEntries(user)) {
+        if (isOneOf(entry, fromUser)) {
+            entries.push_back(entry);
+        }
+    }
+    entries.push_back(L"TEMP=" + temp);
+    entries.push_back(L"TMP=" + temp);
+    std::stable_sort(entries.begin(), entries.end(), NameLess);
+    std::wstring block;
+    for (const std::wstring& entry : entries) {
+        block.append(entry).push_back(L'\0');
+    }
+    block.push_back(L'\0');
+    return block;
+}
