@@ -1,7 +1,9 @@
 #include "shared/log_listener_file.h"
 
+#include <aclapi.h>
 #include <io.h>
 #include <process.h>
+#include <sddl.h>
 #include <shlobj.h>
 
 #include <algorithm>
@@ -14,6 +16,7 @@
 
 #include "shared/log_file_names.h"
 #include "shared/log_policy.h"
+#include "win/event_reporter.h"
 #include "win/unique_handle.h"
 
 namespace QV {
@@ -74,6 +77,86 @@ int ReadMaxLogSize(HKEY productKey, HKEY moduleKey) {
     return value > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int>(value);
 }
 
+// Only SYSTEM and Administrators may open the mutex: anyone who can hold it can stall every
+// writer of the file, and so the service's logging.
+constexpr wchar_t kMutexSecurity[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)";
+// The function name of the events the file listener reports about itself.
+constexpr char kListenerFunction[] = "QV::Shared::CqvLogListenerFile";
+
+// Whether |sid| is the user of |token| or the owner it gives the objects it creates.
+bool IsTokenAccount(HANDLE token, PSID sid) {
+    for (const TOKEN_INFORMATION_CLASS kind : {TokenUser, TokenOwner}) {
+        // Room for either structure with the largest SID.
+        alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+        DWORD size = 0;
+        if (::GetTokenInformation(token, kind, buffer, sizeof(buffer), &size)) {
+            const PSID account = kind == TokenUser ? reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid
+                                                   : reinterpret_cast<TOKEN_OWNER*>(buffer)->Owner;
+            if (::EqualSid(account, sid)) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// The owner of the kernel object |object| as text ("S-1-5-18"), and whether it may be trusted
+// with the log file: SYSTEM, Administrators, or this process's own account (its user, or the
+// owner of what it creates). An object without an owner, or whose owner cannot be read, is
+// not trusted.
+bool HasTrustedOwner(HANDLE object, std::wstring& ownerText) {
+    PSID owner = nullptr;
+    win::UniqueHLocal descriptor;
+    const DWORD error = ::GetSecurityInfo(object, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION,
+                                          &owner, nullptr, nullptr, nullptr, descriptor.Put());
+    if (error != ERROR_SUCCESS) {
+        ownerText = L"an owner that cannot be read (error " + std::to_wstring(error) + L")";
+        return false;
+    }
+    LPWSTR rawText = nullptr;
+    if (owner == nullptr || !::IsValidSid(owner) || !::ConvertSidToStringSidW(owner, &rawText)) {
+        ownerText = L"no one";
+        return false;
+    }
+    const win::UniqueHLocal text(rawText);
+    ownerText = rawText;
+    if (::IsWellKnownSid(owner, WinLocalSystemSid) ||
+        ::IsWellKnownSid(owner, WinBuiltinAdministratorsSid)) {
+        return true;
+    }
+    win::UniqueHandle token;
+    return ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.Put()) &&
+           IsTokenAccount(token.Get(), owner);
+}
+
+// Creates the mutex |name| for SYSTEM and Administrators only, or opens the existing one when
+// its owner is trusted (HasTrustedOwner). Otherwise returns no mutex, with |problem| saying why.
+win::UniqueHandle CreateLogMutex(const std::wstring& name, std::wstring& problem) {
+    win::UniqueHLocal descriptor;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kMutexSecurity, SDDL_REVISION_1,
+                                                                descriptor.Put(), nullptr)) {
+        const DWORD error = ::GetLastError();
+        problem = L"ConvertStringSecurityDescriptorToSecurityDescriptorW failed, error " +
+                  std::to_wstring(error);
+        return {};
+    }
+    SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor.Get(), FALSE};
+    win::UniqueHandle mutex(::CreateMutexW(&attributes, FALSE, name.c_str()));
+    const DWORD error = ::GetLastError();
+    if (!mutex) {
+        problem = L"CreateMutexW of " + name + L" failed, error " + std::to_wstring(error);
+        return {};
+    }
+    std::wstring owner;
+    // Made by someone else first: the security given above does not apply.
+    if (error == ERROR_ALREADY_EXISTS && !HasTrustedOwner(mutex.Get(), owner)) {
+        problem = L"its mutex " + name + L" belongs to " + owner +
+                  L", not to SYSTEM, Administrators or this account";
+        return {};
+    }
+    return mutex;
+}
+
 }  // namespace
 
 // The file side of a listener and its queue. The listener and the writer thread it starts
@@ -106,8 +189,20 @@ public:
     LogFile(const LogFile&) = delete;
     LogFile& operator=(const LogFile&) = delete;
 
-    bool Open();
+    // Takes the file (see CqvLogListenerFile::Open); |timedOut| tells whether it failed
+    // because the mutex stayed held elsewhere.
+    bool Open(bool& timedOut);
+    bool Open() {
+        bool timedOut = false;
+        return Open(timedOut);
+    }
     void Close();
+    // Counts |count| lines lost to a wait for the mutex that timed out, and reports the first
+    // loss of the listener's life (see CqvLogListenerFile::LostLines).
+    void LoseLines(std::uint64_t count) noexcept;
+    // Reports |message| to the event log under the module's name, as the event listener reports
+    // a record of |level|.
+    void Report(int level, const std::wstring& message) const noexcept;
     // Writes one record and CR LF into the file taken by Open, first checking the size when
     // the write counter says so. Writes nothing when the file is not open.
     void WriteEntry(const CqvLogListener::LogData& data);
@@ -128,6 +223,9 @@ public:
     std::int64_t writeCounter = 0;
     win::UniqueHandle mutex;
     std::unique_ptr<WriteQueue> queue;
+    // The module's base name: the event source of Report.
+    std::wstring sourceName;
+    std::atomic<std::uint64_t> lostLines{0};
 
 private:
     static unsigned int __stdcall WriterThread(void* argument);
@@ -145,12 +243,13 @@ private:
     // Whether the last wait for the mutex timed out: until a wait gets it again, Open does
     // not wait.
     std::atomic<bool> stalled{false};
+    std::atomic<bool> lossReported{false};
 };
 
 // Closes the file and releases the mutex when the scope ends, also on an exception.
 class OpenFile {
 public:
-    explicit OpenFile(LogFile& log) : log_(log), open_(log.Open()) {}
+    explicit OpenFile(LogFile& log) : log_(log), open_(log.Open(timedOut_)) {}
     ~OpenFile() {
         if (open_) {
             log_.Close();
@@ -159,9 +258,12 @@ public:
     OpenFile(const OpenFile&) = delete;
     OpenFile& operator=(const OpenFile&) = delete;
     explicit operator bool() const { return open_; }
+    // Whether the file could not be taken because the mutex stayed held elsewhere.
+    bool TimedOut() const { return timedOut_; }
 
 private:
     LogFile& log_;
+    bool timedOut_ = false;
     const bool open_;
 };
 
@@ -182,6 +284,7 @@ CqvLogListenerFile::CqvLogListenerFile(bool queued, int defaultMinLevel)
     std::wstring baseName;
     GetModuleNames(fullPath, baseName);
     const std::wstring fileName = baseName + L".log";
+    log.sourceName = baseName;
 
     log.maxLogSize = ReadMaxLogSize(productKey.Get(), moduleKey.Get());
     // Above the check threshold, so that the first write checks the size.
@@ -189,9 +292,17 @@ CqvLogListenerFile::CqvLogListenerFile(bool queued, int defaultMinLevel)
 
     const bool haveFolder = log.FindLogPath(fileName);
     const std::wstring mutexName = LogMutexName(haveFolder ? std::wstring(log.path) : fileName);
-    log.mutex.Reset(::CreateMutexW(nullptr, FALSE, mutexName.c_str()));
+    std::wstring problem;
+    log.mutex = CreateLogMutex(mutexName, problem);
 
     if (!haveFolder) {
+        return;
+    }
+    if (!log.mutex) {
+        // Without a mutex of our own the file cannot be shared safely: off for this run.
+        log.Report(LogLevelError,
+                   L"Log file " + std::wstring(log.path) + L" stays off in this run: " + problem);
+        log.path[0] = L'\0';
         return;
     }
     const OpenFile open(log);
@@ -282,9 +393,42 @@ void LogFile::StopQueue() {
     // A writer still running finds the queue empty after its current batch and ends; it
     // holds this object until then.
     SectionLock lock(queue->lock);
+    const int discarded = queue->count;
     queue->text.clear();
     queue->lineEnds.clear();
     queue->count = 0;
+    lock.Unlock();
+    // Lines still queued while the mutex is held elsewhere were waiting for it in vain.
+    if (discarded > 0 && stalled) {
+        LoseLines(static_cast<std::uint64_t>(discarded));
+    }
+}
+
+void LogFile::LoseLines(std::uint64_t count) noexcept {
+    const std::uint64_t lost = lostLines += count;
+    if (lossReported.exchange(true)) {
+        return;
+    }
+    try {
+        Report(LogLevelWarning, L"Log file " + std::wstring(path) + L": " + std::to_wstring(lost) +
+                                    L" line(s) lost, its mutex was held elsewhere beyond " +
+                                    std::to_wstring(CqvLogListenerFile::kMutexWaitMs) +
+                                    L" ms; later losses in this run are not reported");
+    } catch (...) {
+    }
+}
+
+void LogFile::Report(int level, const std::wstring& message) const noexcept {
+    // Also called while the listener ends: a report that cannot be built is dropped.
+    try {
+        const CqvLogListener::LogData record(level, kListenerFunction, message);
+        LPCWSTR strings[1] = {record.Format().c_str()};
+        const win::UniqueEventSource source(::RegisterEventSourceW(nullptr, sourceName.c_str()));
+        win::CurrentEventReporter().Report(
+            source.Get(), level == LogLevelError ? EVENTLOG_ERROR_TYPE : EVENTLOG_WARNING_TYPE, 0,
+            static_cast<DWORD>(level), nullptr, 1, 0, strings, nullptr);
+    } catch (...) {
+    }
 }
 
 void LogFile::Queue(const std::wstring& line) {
@@ -325,9 +469,16 @@ void CqvLogListenerFile::Write(const LogData& data) {
         log_->Queue(data.Format());
         return;
     }
-    if (const OpenFile open{*log_}) {
+    const OpenFile open{*log_};
+    if (open) {
         log_->WriteEntry(data);
+    } else if (open.TimedOut()) {
+        log_->LoseLines(1);
     }
+}
+
+std::uint64_t CqvLogListenerFile::LostLines() const noexcept {
+    return log_->lostLines;
 }
 
 unsigned int CqvLogListenerFile::GetType() const {
@@ -358,13 +509,15 @@ int CqvLogListenerFile::MaxLogSize() const noexcept {
     return log_->maxLogSize;
 }
 
-bool LogFile::Open() {
+bool LogFile::Open(bool& timedOut) {
+    timedOut = false;
     if (!mutex) {
         return false;
     }
     const DWORD wait =
         ::WaitForSingleObject(mutex.Get(), stalled ? 0 : CqvLogListenerFile::kMutexWaitMs);
-    stalled = wait == WAIT_TIMEOUT;
+    timedOut = wait == WAIT_TIMEOUT;
+    stalled = timedOut;
     if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) {
         return false;
     }

@@ -8,6 +8,16 @@
 // drive removed and "\" turned into "."), so lines never mix and a queue drain is one
 // uninterrupted block; the file is never held open between writes.
 //
+// Whoever holds that mutex can stall every writer of the file, so only SYSTEM and
+// Administrators may open it. A mutex of that name that someone else made first (its owner is
+// not SYSTEM, Administrators or this process's own account), or one that cannot be created,
+// keeps the listener off for the rest of the process's life, and one event says why (event ID
+// 5, type error, under the module's base name, as the event listener reports a record).
+// Records lost because the mutex stayed held elsewhere beyond kMutexWaitMs are counted; the
+// first such loss is reported in one event (ID 4, type warning), the later ones of the run are
+// only counted (LostLines): the process-wide logger is never destroyed, and a holder that never
+// lets go is exactly the case to report while it lasts.
+//
 // Rotation: when the file has grown beyond "MaxLogSize" KiB (policy, default 2048), it is
 // renamed "<base>_0001.log" and a fresh file started; the older archives move up by one
 // number (0001 is always the newest) and at most nine are kept. The size is checked on the
@@ -22,6 +32,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <memory>
 
 #include "shared/log_listener.h"
@@ -40,20 +51,27 @@ public:
 
     // Finds the folder and the size limit, creates the mutex, archives a file of another
     // format, reads "QueuedWrites" and sets up the queue. Without a usable folder the
-    // listener stays silent; when the file cannot be opened now it writes directly.
-    // Failures are not reported.
+    // listener stays silent; when the file cannot be opened now it writes directly. Only a
+    // mutex it cannot trust or create is reported (see the class comment); other failures are
+    // not.
     CqvLogListenerFile(bool queued, int defaultMinLevel);
 
     // Lets a running writer finish what is queued (twice: 100 ms, then up to 500 ms for the
-    // writer), then discards what is still queued. It does not wait further: a writer still
-    // running shares the file side and the queue, which go with the last of the two. No other
-    // thread may call Write meanwhile.
+    // writer), then discards what is still queued, counting it as lost when the last wait for
+    // the mutex timed out. It does not wait further: a writer still running shares the file
+    // side and the queue, which go with the last of the two. No other thread may call Write
+    // meanwhile.
     ~CqvLogListenerFile() override;
 
     // Writes (direct) or queues (queued) one record; see the class comment. Called on the
-    // logging thread; a record that cannot be written directly is dropped silently, a queued
-    // one stays queued until a writer can take the file.
+    // logging thread; a record that cannot be written directly is dropped (and counted when
+    // the mutex stayed held elsewhere), a queued one stays queued until a writer can take the
+    // file.
     void Write(const LogData& data) override;
+
+    // How many records were lost so far because the mutex stayed held elsewhere: dropped by a
+    // direct write, or still queued when the listener ended. Any thread may ask.
+    std::uint64_t LostLines() const noexcept;
 
     // LogTypeFileQueued while queued writing is on, else LogTypeFile.
     unsigned int GetType() const override;
@@ -80,7 +98,8 @@ public:
     // file (shutdown, tests, measurements). True at once in direct mode.
     bool WaitUntilWritten(DWORD timeoutMs);
 
-    // The log file's full path; empty when no folder could be found or created.
+    // The log file's full path; empty when no folder could be found or created, or when the
+    // listener is off because of its mutex.
     const wchar_t* Path() const noexcept;
 
     // The size limit in KiB, from the policy or 2048.

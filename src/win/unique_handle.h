@@ -106,6 +106,14 @@ struct ModuleTraits {  // LoadLibraryEx
     static void Close(Type h) { ::FreeLibrary(h); }
 };
 
+// Memory the system allocates for the caller to free with LocalFree: security descriptors
+// (ConvertStringSecurityDescriptorToSecurityDescriptor, GetSecurityInfo) and SID texts.
+struct HLocalTraits {
+    using Type = HLOCAL;
+    static Type Invalid() { return nullptr; }
+    static void Close(Type h) { ::LocalFree(h); }
+};
+
 using UniqueHandle = UniqueAny<KernelHandleTraits>;
 using UniqueFileHandle = UniqueAny<FileHandleTraits>;
 using UniqueChangeNotification = UniqueAny<ChangeNotificationTraits>;
@@ -114,5 +122,6 @@ using UniqueRegKey = UniqueAny<RegKeyTraits>;
 using UniqueEventSource = UniqueAny<EventSourceTraits>;
 using UniqueServiceHandle = UniqueAny<ServiceHandleTraits>;
 using UniqueModule = UniqueAny<ModuleTraits>;
+using UniqueHLocal = UniqueAny<HLocalTraits>;
 
 }  // namespace win

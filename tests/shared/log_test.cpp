@@ -9,6 +9,8 @@
 #include "shared/logger.h"
 #include "support/test_support.h"
 
+#include <sddl.h>  // after <windows.h>
+
 using namespace QV::Shared;
 using Record = CqvLogListener::LogData;
 using Bodies = std::vector<std::string>;
@@ -181,10 +183,18 @@ TEST_F(LogTest, QueuedRecordsKeepTheirOrderWhileTheFileIsBlockedAndAtShutdown) {
         ::WaitForSingleObject(taken.Get(), INFINITE);
         return holder;
     };
+    // Lost lines are counted, and each listener reports its first loss in one event: the direct
+    // one when it drops a record, a queued one when it ends with records it could not write.
+    test::CapturingEventReporter events;
+    auto ending = std::make_unique<CqvLogListenerFile>(true, 5);
     std::thread holder = hold();
     write(1);  // its writer gives up while the direct listener below waits
+    ending->Write(Record(5, "E", L"lost"));  // so does this one's
     CqvLogListenerFile direct(false, 5);
     direct.Write(Record(5, "D", L"dropped"));
+    direct.Write(Record(5, "D", L"dropped too"));
+    ending.reset();
+    EXPECT_EQ(direct.LostLines(), 2u);
     ::SetEvent(release.Get());
     holder.join();
     write(1);
@@ -199,5 +209,72 @@ TEST_F(LogTest, QueuedRecordsKeepTheirOrderWhileTheFileIsBlockedAndAtShutdown) {
     late.join();
     holder.join();
     EXPECT_EQ(Folder(), Bodies{lines});
+    const std::wstring lost = L"Warning    |QV::Shared::CqvLogListenerFile|Log file " + Log() +
+                              L": 1 line(s) lost, its mutex was held elsewhere beyond 10000 ms; "
+                              L"later losses in this run are not reported";
+    ASSERT_EQ(events.Events().size(), 2u);
+    for (const auto& event : events.Events()) {
+        EXPECT_EQ(std::make_tuple(event.id, event.type, event.strings.at(0).substr(33)),
+                  std::make_tuple(4ul, WORD{EVENTLOG_WARNING_TYPE}, lost));
+    }
+}
+
+// Only SYSTEM, Administrators and this account may own the mutex of the file: a mutex of
+// another owner made first, or another object of its name, keeps the listener off for the run,
+// and one event says why.
+TEST_F(LogTest, LogMutexOfAnotherOwnerKeepsTheFileOffAndOneEventSaysWhy) {
+    win::UniqueHandle token;
+    ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.Put());
+    alignas(TOKEN_USER) BYTE user[256];
+    DWORD size = 0;
+    ::GetTokenInformation(token.Get(), TokenUser, user, sizeof(user), &size);
+    LPWSTR userText = nullptr;
+    ::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &userText);
+    const win::UniqueHLocal ownedText(userText);
+    // what exists under the mutex's name first ("" nothing, "event", else a mutex of that
+    // security), and why the listener stays off ("" when it writes)
+    const std::pair<std::wstring, std::wstring> cases[] = {
+        {L"", L""},
+        {L"O:SYD:(A;;GA;;;WD)", L""},
+        {L"O:BAD:(A;;GA;;;WD)", L""},
+        {L"D:P(A;;GA;;;SY)(A;;GA;;;BA)", L""},  // owned as this account makes it
+        {L"O:" + std::wstring(userText) + L"D:(A;;GA;;;WD)", L""},
+        {L"O:BUD:(A;;GA;;;WD)",
+         L"its mutex # belongs to S-1-5-32-545, not to SYSTEM, "
+         L"Administrators or this account"},
+        {L"O:S-1-5-21-1-2-3-4444D:(A;;GA;;;WD)",
+         L"its mutex # belongs to S-1-5-21-1-2-3-4444, not to SYSTEM, Administrators or this "
+         L"account"},
+        {L"event", L"CreateMutexW of # failed, error 6"}};
+    test::CapturingEventReporter events;
+    for (const auto& [before, problem] : cases) {
+        Reset();
+        events.Clear();
+        const std::wstring name = LogMutexName(Log());
+        win::UniqueHLocal descriptor;
+        ::ConvertStringSecurityDescriptorToSecurityDescriptorW(before.c_str(), SDDL_REVISION_1,
+                                                               descriptor.Put(), nullptr);
+        SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor.Get(), FALSE};
+        const win::UniqueHandle first(before.empty() ? nullptr
+                                      : before == L"event"
+                                          ? ::CreateEventW(nullptr, FALSE, FALSE, name.c_str())
+                                          : ::CreateMutexW(&attributes, FALSE, name.c_str()));
+        CqvLogListenerFile listener(false, 5);
+        const Record record(5, "F", L"line");
+        listener.Write(record);
+        std::wstring expected = problem;
+        if (!problem.empty()) {
+            expected = L"Error      |QV::Shared::CqvLogListenerFile|Log file " + Log() +
+                       L" stays off in this run: " + expected.replace(expected.find(L'#'), 1, name);
+        }
+        std::wstring seen;
+        for (const auto& event : events.Events())
+            seen += std::to_wstring(event.id) + L"," + std::to_wstring(event.type) + L" " +
+                    event.strings.at(0).substr(33);
+        EXPECT_EQ(seen, problem.empty() ? L"" : L"5,1 " + expected) << before;
+        EXPECT_EQ(Folder(),
+                  problem.empty() ? Bodies{test::Utf8(record.Format()) + "\r\n"} : Bodies{})
+            << before;
+    }
 }
 }  // namespace
