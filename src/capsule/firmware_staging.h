@@ -1,30 +1,21 @@
-// Staging a capsule with the maker's flashing tool and recording how the flash ended.
+// Carrying out a staging plan (staging_plan.h) on this machine and running the tool for it.
 //
-// Kel::UpgradeFirmware (declared in kel.h) works in the capsule-source mode searchDriverStore
-// selects:
-//  - driver store (true): the capsule's .bin and .inf, and the tool, the toast activator and
-//    the logo from the service executable's folder (the firmware package's folder) are copied
-//    into firmwareStagingFolder, and the tool runs there;
-//  - Windows firmware folder (false): the tool, the activator and the logo are copied from the
-//    service executable's folder into the capsule's folder, and the tool runs there.
-// A capsule whose folder is the search root itself (the driver-store root, or the firmware
-// folder) is not staged: the tool already there is run.
+// Kel::UpgradeFirmware (declared in kel.h) stages the capsule and the tool files as the plan for
+// the capsule-source mode searchDriverStore selects says, checks the tool's signature, records
+// the attempt (attempt_record.h) immediately before the tool starts, and records the tool's
+// outcome: UpgradeStatus 3 (exit code 0), 1 (3010, a restart finishes the flash) or 2 (any
+// other exit code). A tool that never started (no user session, token, environment or process,
+// a failed write of the record, or the service's stop) or that the stop ended leaves no attempt:
+// the record goes back exactly to what it was. A failure before the launch (a copy of a required
+// file, a capsule path without a folder, an unreadable service executable path) writes nothing.
 //
-// The attempt is recorded only once everything is staged, immediately before the tool starts
-// (and not at all when the service's stop event is set by then): LastBinFile = the capsule, then
-// UpgradeStatus 1. After the tool: 3 (exit code 0), 1 (3010, a restart finishes the flash) or 2
-// (any other exit code). A tool that never started (no user session, token, environment or
-// process, or a write of the record failed) or that the stop ended leaves no attempt: both
-// values go back to what they were, with UpgradeStatus 0, and the capsule stays due. A failure
-// before the launch (a copy of a required file, a capsule path without a folder, an unreadable
-// service executable path) writes neither value.
-//
-// Paths are built in buffers of 260 characters (terminator included); one that would not fit is
-// treated as a failure of its step with ERROR_FILENAME_EXCED_RANGE, never cut short.
+// Every copy is interrupted by the service's stop. The staged capsule and INF can be read by
+// SYSTEM and Administrators only; the tool, the activator and the logo also by Users.
 #pragma once
 
 #include <string>
 
+#include "capsule/staging_plan.h"
 #include "records/service_log.h"
 
 // Where the driver-store mode stages the capsule and runs the tool: "<system directory>\Firmware"
@@ -32,9 +23,8 @@
 // wWinMain runs.
 inline const std::wstring firmwareStagingFolder = StagingFolderIn(SystemDirectory());
 
-// The tool and activator file names of the driver-store mode, whatever the service's width.
-inline constexpr wchar_t kDriverStoreToolFile[] = L"QvKelFlash64.exe";
-inline constexpr wchar_t kDriverStoreToastFile[] = L"QVToastNotificationActivator64.exe";
+using staging::kDriverStoreToastFile;
+using staging::kDriverStoreToolFile;
 
 struct FlashToolNames {
     std::wstring tool;   // toolBaseName, with "64" for a 64-bit service
@@ -46,3 +36,7 @@ struct FlashToolNames {
 // names for a 64-bit one and for any file whose type GetBinaryTypeW cannot tell. The base names
 // themselves never change.
 FlashToolNames ChooseToolNames(const std::wstring& executablePath);
+
+// |path| split by _wsplitpath_s. False when a part does not fit its buffer (3 characters for the
+// drive, 256 for each other part).
+bool SplitPath(const std::wstring& path, staging::PathParts& parts);

@@ -1,4 +1,12 @@
-# The flashing side: user sessions, the flash tool launch and firmware staging (Windows only).
+# The flashing side: user sessions, the flash tool launch and firmware staging.
+
+# Portable part: the staging plan and the tool's command line and environment. Built and tested
+# in both trees.
+add_library(nyx_flashing_portable STATIC
+    ${CMAKE_CURRENT_LIST_DIR}/staging_plan.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/tool_command.cpp)
+target_link_libraries(nyx_flashing_portable PUBLIC nyx_options)
+
 if(WIN32)
     # The session-function seam of nyx_win calls wtsapi32.
     target_link_libraries(nyx_win PUBLIC wtsapi32)
@@ -9,6 +17,7 @@ if(WIN32)
         ${CMAKE_CURRENT_LIST_DIR}/firmware_staging.cpp
         ${CMAKE_CURRENT_LIST_DIR}/signature_check.cpp)
     target_link_libraries(nyx_flashing PUBLIC
-        nyx_service_state nyx_capsule_search nyx_service_log nyx_win nyx_options userenv wintrust
+        nyx_flashing_portable nyx_service_state nyx_capsule_search nyx_service_log nyx_win
+        nyx_options userenv wintrust
         crypt32 bcrypt)
 endif()

@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -23,34 +24,46 @@ enum class ToolRun {
 // The caller's part in a launch; both members are optional.
 struct LaunchControl {
     // Called once the session, token and environment are ready, immediately before the tool's
-    // process is created. False keeps the tool from starting; the hook reports why and leaves
-    // the cause as the thread's last error.
-    std::function<bool()> beforeStart;
+    // process is created. Any result but ERROR_SUCCESS keeps the tool from starting and becomes
+    // the launch's error; the hook reports why.
+    std::function<DWORD()> beforeStart;
     // Files (the checked tool and activator) held open until the tool's process has been
     // created, or its creation failed; the launch closes them then.
     std::vector<win::UniqueFileHandle> heldUntilStarted;
     ToolRun run = ToolRun::kNotStarted;  // set by the launch
+    // Set by the launch when it fails: the failed call's error, ERROR_CANCELLED (1223) for a tool
+    // the stop ended, or the tool's own exit code.
+    DWORD error = ERROR_SUCCESS;
+};
+
+// What the loop tells staging about an attempt, and learns back.
+struct AttemptOptions {
+    std::uint32_t attemptCount = 1;  // recorded as AttemptCount
+    bool toolStarted = false;        // set by staging: the tool's process was created
 };
 
 class Kel {
 public:
     // Stages the capsule at |binaryName| and the tool files, runs the tool and records the
-    // outcome in UpgradeStatus (see firmware_staging.h). True when the final status is 1 (the
+    // attempt and its outcome (see firmware_staging.h). True when the final status is 1 (the
     // tool asked for a restart, |rebootRequired| set) or 3 (flashed). |rebootRequired| is only
-    // written when the tool is started; otherwise it keeps the caller's value.
+    // written when the tool is started; otherwise it keeps the caller's value. |options| (may be
+    // null: the first attempt for the capsule) gives the attempt's count and tells whether the
+    // tool was started.
     static bool UpgradeFirmware(const std::wstring& binaryName, HANDLE stopEvent,
-                                bool& rebootRequired);
+                                bool& rebootRequired, AttemptOptions* options = nullptr);
 
     // Starts |applicationPath| with |commandLine| in the interactive user's session, with that
-    // user's token and environment (but the machine's Path, and TEMP and TMP in
-    // "<staging folder>\Temp", emptied first, which only SYSTEM and Administrators can write),
-    // a console of its own and |workingFolder| as current folder, then waits until it exits or
-    // |stopEvent| (may be null) is set; a tool that is still running then is terminated. True for
-    // exit code 0 and 3010 (which also sets |rebootRequired|; nothing else writes it); false for
-    // every other code and every failure, each logged and reported. |exitCode| receives the tool's
-    // exit code when it could be read. Every handle, token and environment block is released before
-    // returning. On false the thread's last error tells why: the failed call's error,
-    // ERROR_CANCELLED (1223) for a tool the stop ended, or the tool's own exit code.
+    // user's token but the machine's environment (of the user's only USERNAME and USERDOMAIN;
+    // TEMP and TMP in "<staging folder>\Temp", emptied first, which only SYSTEM and
+    // Administrators can use), a console of its own and |workingFolder| as current folder, then
+    // waits until it exits or |stopEvent| (may be null) is set; a tool that is still running then
+    // is terminated, and one that exited 0 or 3010 in that moment counts as exited. True for exit
+    // code 0 and 3010 (which also sets |rebootRequired|; nothing else writes it); false for every
+    // other code and every failure, each logged and reported. |exitCode| receives the tool's exit
+    // code when it could be read. Every handle, token and environment block is released before
+    // returning. On false the thread's last error (and |control|'s error) tells why: the failed
+    // call's error, ERROR_CANCELLED (1223) for a tool the stop ended, or the tool's own exit code.
     static bool LaunchWithUi(const std::wstring& workingFolder, const std::wstring& applicationPath,
                              const std::wstring& commandLine, HANDLE stopEvent, DWORD& exitCode,
                              bool& rebootRequired, LaunchControl* control = nullptr);

@@ -2,14 +2,12 @@
 
 #include <userenv.h>
 
-#include <algorithm>
-#include <cwchar>
-#include <iterator>
 #include <utility>
 
 #include "capsule/firmware_staging.h"
 #include "capsule/kel.h"
 #include "capsule/wts_info.h"
+#include "records/crash_point.h"
 #include "records/event_log.h"
 #include "records/messages.h"
 #include "records/service_log.h"
@@ -20,6 +18,8 @@ namespace {
 
 // ERROR_ELEVATION_REQUIRED, which MinGW-w64's winerror.h lacks.
 constexpr DWORD kErrorElevationRequired = 740;
+// How long a terminated tool may take to end before its exit code is read.
+constexpr DWORD kTerminationWaitMs = 5000;
 
 struct EnvironmentBlockTraits {  // CreateEnvironmentBlock
     using Type = void*;
@@ -63,29 +63,12 @@ void LogCreateProcessFailure(DWORD error) {
     }
 }
 
-bool IsVariable(const wchar_t* entry, const wchar_t* name) {
-    const size_t length = std::wcslen(name);
-    return std::wcslen(entry) > length && entry[length] == L'=' &&
-           ::CompareStringOrdinal(entry, static_cast<int>(length), name, static_cast<int>(length),
-                                  TRUE) == CSTR_EQUAL;
-}
-
-// The value of |name| in the environment block |block|; empty when it has none.
-std::wstring VariableOf(const wchar_t* block, const wchar_t* name) {
-    for (const wchar_t* entry = block; *entry != L'\0'; entry += std::wcslen(entry) + 1) {
-        if (IsVariable(entry, name)) {
-            return entry + std::wcslen(name) + 1;
-        }
-    }
-    return std::wstring();
-}
-
-// The tool's environment: the user's block |user|, but with the Path the system gives a
-// process of no user, and TEMP and TMP in a folder that only SYSTEM and Administrators can write
-// (made empty here). The tool runs elevated: a folder on the user's Path, or a file the user's
-// processes swap in their temporary folder, would run or be read with that elevation. Returns
+// The tool's environment: the machine's block, the user's name and domain, and TEMP and TMP in
+// a folder that only SYSTEM and Administrators can use (made empty here). The tool runs
+// elevated: a variable the user's processes can set, a folder on the user's Path, or a file they
+// swap in their temporary folder would run or be read with that elevation. Returns
 // ERROR_SUCCESS or the error of the step that failed.
-DWORD BuildToolEnvironment(const wchar_t* user, std::wstring& block) {
+DWORD PrepareToolEnvironment(const wchar_t* user, std::wstring& block) {
     UniqueEnvironmentBlock machine;
     if (!::CreateEnvironmentBlock(machine.Put(), nullptr, FALSE)) {
         return ::GetLastError();
@@ -98,51 +81,52 @@ DWORD BuildToolEnvironment(const wchar_t* user, std::wstring& block) {
         !win::CreateProtectedFolder(temp, win::FolderReaders::kNobody)) {
         return ::GetLastError();
     }
-    const wchar_t* const replaced[] = {L"Path", L"TEMP", L"TMP"};
-    const std::wstring values[] = {VariableOf(static_cast<const wchar_t*>(machine.Get()), L"Path"),
-                                   temp, temp};
-    block.clear();
-    for (const wchar_t* entry = user; *entry != L'\0'; entry += std::wcslen(entry) + 1) {
-        if (std::none_of(std::begin(replaced), std::end(replaced),
-                         [&](const wchar_t* name) { return IsVariable(entry, name); })) {
-            block.append(entry).push_back(L'\0');
-        }
-    }
-    for (size_t i = 0; i < std::size(replaced); ++i) {
-        block.append(replaced[i]).append(L"=").append(values[i]).push_back(L'\0');
-    }
-    block.push_back(L'\0');
+    block = BuildToolEnvironment(static_cast<const wchar_t*>(machine.Get()), user, temp);
     return ERROR_SUCCESS;
 }
 
-// Ends a failed step: |error| becomes the thread's last error, for the caller's report.
-bool FailWith(DWORD error) {
+// Ends a failed launch: |error| becomes the launch's error and the thread's last error.
+bool FailWith(LaunchControl& launch, DWORD error) {
+    launch.error = error;
     ::SetLastError(error);
     return false;
 }
 
+// Ends the tool the service's stop interrupted. A tool that exited with 0 or 3010 in the moment
+// before it was terminated counts as exited: the update it reported is not thrown away.
+bool Interrupt(HANDLE process) {
+    if (::WaitForSingleObject(process, 0) != WAIT_OBJECT_0) {
+        ::TerminateProcess(process, 0xFFFFFFFF);
+        ::WaitForSingleObject(process, kTerminationWaitMs);
+    }
+    DWORD exitCode = 0;
+    return ::GetExitCodeProcess(process, &exitCode) &&
+           (exitCode == 0 || exitCode == ERROR_SUCCESS_REBOOT_REQUIRED);
+}
+
 // Waits for the running tool and turns its exit code into the launch's result.
 bool WaitForTool(HANDLE process, HANDLE stopEvent, DWORD& exitCode, bool& rebootRequired,
-                 ToolRun& run) {
+                 LaunchControl& launch) {
     const HANDLE handles[2] = {process, stopEvent};
     const DWORD count = stopEvent != nullptr ? 2 : 1;
     const DWORD waited = ::WaitForMultipleObjects(count, handles, FALSE, INFINITE);
     if (waited != WAIT_OBJECT_0) {
         // The service is stopping (or the wait broke): the tool must not outlive the service.
         const DWORD error = waited == WAIT_FAILED ? ::GetLastError() : ERROR_CANCELLED;
-        ReportCallFailed(L"RunKel", L"KEL cancelled while running.");
-        Log(L"KEL cancelled while running");
-        ::TerminateProcess(process, 0xFFFFFFFF);
-        run = ToolRun::kCancelled;
-        return FailWith(error);
+        if (!Interrupt(process)) {
+            ReportCallFailed(L"RunKel", L"KEL cancelled while running.");
+            Log(L"KEL cancelled while running");
+            launch.run = ToolRun::kCancelled;
+            return FailWith(launch, error);
+        }
     }
-    run = ToolRun::kExited;
+    launch.run = ToolRun::kExited;
     if (!::GetExitCodeProcess(process, &exitCode)) {
         const DWORD error = ::GetLastError();
         ReportCallFailed(L"GetExitCodeProcess", Signed(error));
         Log(L"bool Kel::LaunchWithUi - GetExitCodeProcess error with Error code: " +
             Unsigned(error));
-        return FailWith(error);
+        return FailWith(launch, error);
     }
     if (exitCode == 0) {
         return true;
@@ -153,7 +137,7 @@ bool WaitForTool(HANDLE process, HANDLE stopEvent, DWORD& exitCode, bool& reboot
         return true;
     }
     ReportCallFailed(L"KEL", Signed(exitCode));
-    return FailWith(exitCode);
+    return FailWith(launch, exitCode);
 }
 
 }  // namespace
@@ -173,6 +157,7 @@ bool Kel::LaunchWithUi(const std::wstring& workingFolder, const std::wstring& ap
     LaunchControl noControl;
     LaunchControl& launch = control != nullptr ? *control : noControl;
     launch.run = ToolRun::kNotStarted;
+    launch.error = ERROR_SUCCESS;
     const WtsInfo session;
     wchar_t desktop[] = L"winsta0\\default";
     STARTUPINFOW startup{};
@@ -186,7 +171,7 @@ bool Kel::LaunchWithUi(const std::wstring& workingFolder, const std::wstring& ap
         ReportCallFailed(L"GetSessionUserToken", Signed(error));
         Log(L"bool Kel::LaunchWithUi - GetSessionUserToken error with Error code: " +
             Unsigned(error));
-        return FailWith(error);
+        return FailWith(launch, error);
     }
 
     // For a user with a split administrator token the tool needs the full one.
@@ -198,23 +183,26 @@ bool Kel::LaunchWithUi(const std::wstring& workingFolder, const std::wstring& ap
     std::wstring toolEnvironment;
     DWORD prepared = ERROR_SUCCESS;
     if (!::CreateEnvironmentBlock(environment.Put(), token.Get(), FALSE) ||
-        (prepared = BuildToolEnvironment(static_cast<const wchar_t*>(environment.Get()),
-                                         toolEnvironment)) != ERROR_SUCCESS) {
+        (prepared = PrepareToolEnvironment(static_cast<const wchar_t*>(environment.Get()),
+                                           toolEnvironment)) != ERROR_SUCCESS) {
         const DWORD error = prepared != ERROR_SUCCESS ? prepared : ::GetLastError();
         ReportCallFailed(L"CreateEnvironmentBlock", Signed(error));
         Log(L"bool Kel::LaunchWithUi - CreateEnvironmentBlock error with Error code: " +
             Unsigned(error));
-        return FailWith(error);
+        return FailWith(launch, error);
     }
 
     // The path and command line live in fixed buffers of the tool's contract: one that does not
     // fit is refused rather than cut into another path.
     if (applicationPath.size() >= kKelPathCapacity || commandLine.size() >= kKelPathCapacity) {
         LogCreateProcessFailure(ERROR_FILENAME_EXCED_RANGE);
-        return FailWith(ERROR_FILENAME_EXCED_RANGE);
+        return FailWith(launch, ERROR_FILENAME_EXCED_RANGE);
     }
-    if (launch.beforeStart && !launch.beforeStart()) {
-        return false;  // the hook reported why and left its error
+    if (launch.beforeStart) {
+        if (const DWORD refused = launch.beforeStart()) {
+            launch.heldUntilStarted.clear();
+            return FailWith(launch, refused);  // the hook reported why
+        }
     }
     std::wstring mutableCommandLine = commandLine;  // CreateProcessAsUserW may write to it
     if (!::CreateProcessAsUserW(
@@ -224,14 +212,15 @@ bool Kel::LaunchWithUi(const std::wstring& workingFolder, const std::wstring& ap
         const DWORD error = ::GetLastError();
         launch.heldUntilStarted.clear();
         LogCreateProcessFailure(error);
-        return FailWith(error);
+        return FailWith(launch, error);
     }
     launch.heldUntilStarted.clear();
-    Log(L"LaunchWithUi - CreateProcessAsUser succeeded");
     const win::UniqueHandle process(processInfo.hProcess);
     const win::UniqueHandle thread(processInfo.hThread);
+    Log(L"LaunchWithUi - CreateProcessAsUser succeeded");
+    ReachCrashPoint(CrashPoint::kLaunched);
 
-    return WaitForTool(process.Get(), stopEvent, exitCode, rebootRequired, launch.run);
+    return WaitForTool(process.Get(), stopEvent, exitCode, rebootRequired, launch);
 }
 
 bool RunKel(const std::wstring& folder, const std::wstring& toolFile,
@@ -240,7 +229,7 @@ bool RunKel(const std::wstring& folder, const std::wstring& toolFile,
     rebootRequired = false;
     Log(L"Entered RunKel() methos" + folder);
     const std::wstring toolPath = folder + L"\\" + toolFile;
-    const std::wstring commandLine = toolPath + L" " + kKelSwitches;
+    const std::wstring commandLine = ToolCommandLine(toolPath);
     Log(L"Entered RUNKEL - ConfirmCapsule - ");
 
     DWORD exitCode = 0;

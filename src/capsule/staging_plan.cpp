@@ -22,9 +22,9 @@ std::wstring Join(const std::wstring& folder, const std::wstring& file) {
 }  // namespace
 
 bool SamePathText(const std::wstring& a, const std::wstring& b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](wchar_t x, wchar_t y) {
-               return UpperAscii(x) == UpperAscii(y);
-           });
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(),
+                      [](wchar_t x, wchar_t y) { return UpperAscii(x) == UpperAscii(y); });
 }
 
 Plan PlanStaging(const std::wstring& capsulePath, const PathParts& capsule, CapsuleSource source,
@@ -73,8 +73,8 @@ Plan PlanStaging(const std::wstring& capsulePath, const PathParts& capsule, Caps
              Join(folders.staging, kDriverStoreToolFile), true, false},
             {StagedFile::kToast, Join(sourceFolder, kDriverStoreToastFile),
              Join(folders.staging, kDriverStoreToastFile), true, false},
-            {StagedFile::kLogo, Join(sourceFolder, logoFileName), Join(folders.staging, logoFileName),
-             false, false},
+            {StagedFile::kLogo, Join(sourceFolder, logoFileName),
+             Join(folders.staging, logoFileName), false, false},
         };
         return plan;
     }

@@ -57,8 +57,8 @@ struct Copy {
     StagedFile file;
     std::wstring source;
     std::wstring destination;
-    bool required;  // all but the logo: a failed copy keeps the tool from starting
-    bool isPrivate; // the capsule and its INF: nobody but SYSTEM and Administrators may read them
+    bool required;   // all but the logo: a failed copy keeps the tool from starting
+    bool isPrivate;  // the capsule and its INF: nobody but SYSTEM and Administrators may read them
 };
 
 struct Plan {

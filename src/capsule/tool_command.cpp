@@ -18,9 +18,9 @@ std::wstring NameOf(const std::wstring& entry) {
 }
 
 bool SameName(const std::wstring& a, const std::wstring& b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](wchar_t x, wchar_t y) {
-               return UpperAscii(x) == UpperAscii(y);
-           });
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(),
+                      [](wchar_t x, wchar_t y) { return UpperAscii(x) == UpperAscii(y); });
 }
 
 bool NameLess(const std::wstring& a, const std::wstring& b) {

@@ -60,6 +60,7 @@ WtsInfo::WtsInfo()
 
 win::UniqueHandle WtsInfo::GetSessionUserToken() const {
     if (!found || sessionIndex < 0 || remoteState == 0) {
+        ::SetLastError(ERROR_NO_TOKEN);  // no session was chosen: there is no user to run as
         return win::UniqueHandle();
     }
     HANDLE token = nullptr;

@@ -23,8 +23,8 @@ public:
     WtsInfo& operator=(const WtsInfo&) = delete;
 
     // The primary token of the chosen session's user; empty when no session was chosen, the
-    // caller's own session could not be classified as local or remote, or WTSQueryUserToken
-    // failed. Only in the last case does the thread's last error describe the failure.
+    // caller's own session could not be classified as local or remote (the thread's last error
+    // is then ERROR_NO_TOKEN), or WTSQueryUserToken failed (its error).
     win::UniqueHandle GetSessionUserToken() const;
 
     // Written by the constructor only; read them, never change them.

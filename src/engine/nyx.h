@@ -44,7 +44,10 @@ public:
     // folder searchDriverStore selects; true only when the newest capsule is newer than both
     // the running BIOS and |lastAttempted|, and then |capsulePath| (a buffer of MAX_PATH wide
     // characters) holds its path. Logs every step and reports the comparison as events.
-    static bool IsUpgradeNeeded(wchar_t* capsulePath, FirmwareVersion lastAttempted);
+    // |retryCapsule| (may be null) names a capsule whose failed attempt may be retried: found
+    // again with exactly the last attempted version, it is due all the same.
+    static bool IsUpgradeNeeded(wchar_t* capsulePath, FirmwareVersion lastAttempted,
+                                const wchar_t* retryCapsule = nullptr);
 
     // Opens a watch for file-name changes anywhere below |path|. A watch that cannot be opened
     // ends the whole process with the error as exit code (the service's recovery settings

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cwchar>
+#include <map>
 #include <string>
 #include <utility>
 
@@ -11,6 +12,7 @@
 #include "versions/firmware_version.h"
 #include "engine/nyx.h"
 #include "engine/boot_time.h"
+#include "records/attempt_record.h"
 #include "records/service_state.h"
 #include "engine/startup_delay.h"
 #include "platform/bios_info.h"
@@ -59,6 +61,11 @@ public:
                 Check();
                 ::InterlockedExchange(&context_.running, 0);
             }
+            // After a stop no further check or watch set-up runs: the service must end in time.
+            if (::WaitForSingleObject(context_.stopEvent, 0) == WAIT_OBJECT_0) {
+                Log(L"service stop or some error, leave the thread");
+                break;
+            }
             check = true;
             if (!upgraded_ && !watch_) {
                 SetUpWatch();
@@ -89,15 +96,15 @@ public:
 private:
     // Start-up steps; false when the loop must end (the end lines are then written).
     bool StartUp() {
+        // Judged before anything is written: any write moves the key's time past the boot.
+        rebooted_ = MachineRestartedSinceLastAttempt();
+        // A power cut in the middle of changing the record left its journal: the record goes
+        // back to what it was before that change.
+        RecoverAttemptRecord();
         UpgradeStatus initialStatus = UpgradeStatus::kFailed;
         ReadUpgradeStatus(&initialStatus);
         Log(L"UpgradeStatus Initial read from registry: " +
             std::to_wstring(static_cast<DWORD>(initialStatus)));
-        // A flash that was handed over (1) stays on record until a start after the reboot has
-        // judged it, so a stop during the first minute or an aborted start cannot lose it.
-        if (initialStatus != UpgradeStatus::kInProgress) {
-            WriteUpgradeStatus(UpgradeStatus::kCleared);
-        }
 
         Log(L"start looking for capsule - Wait for 1 minute - ");
         if (::WaitForSingleObject(Nyx::m_serviceStopEvent, ServiceStartupDelayMs()) !=
@@ -129,26 +136,36 @@ private:
         biosVersionAtStart_ = MakeFirmwareVersion(LowByte(fields[0]), LowByte(fields[1]),
                                                   LowByte(fields[2]), LowByte(fields[3]));
 
-        UpgradeStatus status = UpgradeStatus::kDone;
-        ReadUpgradeStatus(&status);
-        std::wstring lastBinFile;
-        if (ReadServiceString(kLastBinFileValueName, lastBinFile)) {
-            lastBinFile.resize(std::wcslen(lastBinFile.c_str()));  // the text up to its first zero
+        const attempt::Record record = ReadAttemptRecord();
+        if (record.lastBinFile) {
             std::uint8_t bytes[4] = {0, 0, 0, 0};
-            ParseCapsuleVersion(CapsuleFileNameOf(lastBinFile).c_str(), bytes[0], bytes[1],
+            ParseCapsuleVersion(CapsuleFileNameOf(*record.lastBinFile).c_str(), bytes[0], bytes[1],
                                 bytes[2], bytes[3]);
             lastAttempted_ = MakeFirmwareVersion(bytes[0], bytes[1], bytes[2], bytes[3]);
             Log(L"lastinstalledversion from the registry - " +
                 DigitsText(bytes[0], bytes[1], bytes[2], bytes[3]));
         } else {
+            std::wstring unread;
+            ReadServiceString(kLastBinFileValueName, unread);  // for the error of the read
             const DWORD error = ::GetLastError();
             Log(L"unable to read LastBinFile from registry with Error code: " +
                 std::to_wstring(error));
         }
 
-        if (status == UpgradeStatus::kInProgress && MachineRestartedSinceLastAttempt()) {
-            VerifyLastAttempt(lastBinFile);
+        const attempt::StartupVerdict verdict = attempt::JudgeAtStartup(
+            record, rebooted_, LastAttemptInstalled(biosVersionAtStart_, lastAttempted_));
+        const std::wstring lastBinFile = record.lastBinFile.value_or(L"");
+        if (verdict.verification == attempt::StartupVerdict::Verification::kSucceeded) {
+            Log(L"ServiceLoop : last upgrade succeeded");
+            ReportInfoEvent(MSG_UPGRADE_SUCCEEDED, lastBinFile);
+        } else if (verdict.verification == attempt::StartupVerdict::Verification::kFailed) {
+            ReportErrorEvent(MSG_UPGRADE_FAILED, lastBinFile);
+            Log(L"ServiceLoop : last upgrade failed");
         }
+        if (verdict.statusToWrite) {
+            WriteUpgradeStatus(static_cast<UpgradeStatus>(*verdict.statusToWrite));
+        }
+        pending_ = verdict.pending;
         Log(L"ServiceLoop : startup done");
         return true;
     }
@@ -161,46 +178,63 @@ private:
                RebootedSince(keyLastWrite, ReadBootTime());
     }
 
-    void VerifyLastAttempt(const std::wstring& lastBinFile) {
-        if (LastAttemptInstalled(biosVersionAtStart_, lastAttempted_)) {
-            Log(L"ServiceLoop : last upgrade succeeded");
-            ReportInfoEvent(MSG_UPGRADE_SUCCEEDED, lastBinFile);
-            WriteUpgradeStatus(UpgradeStatus::kDone);
-        } else {
-            ReportErrorEvent(MSG_UPGRADE_FAILED, lastBinFile);
-            Log(L"ServiceLoop : last upgrade failed");
-            WriteUpgradeStatus(UpgradeStatus::kFailed);
+    // How often the tool was started for |capsule| in this run.
+    std::uint32_t LaunchesThisRun(const std::wstring& capsule) const {
+        for (const auto& [launched, count] : launches_) {
+            if (::CompareStringW(LOCALE_USER_DEFAULT, NORM_IGNORECASE, launched.c_str(), -1,
+                                 capsule.c_str(), -1) == CSTR_EQUAL) {
+                return count;
+            }
         }
+        return 0;
     }
 
     void Check() {
         wchar_t capsulePath[MAX_PATH] = {};
         Log(L"Entered do while loop  - ");
-        searchModeOfLastCheck_ = searchDriverStore;
-        if (!Nyx::IsUpgradeNeeded(capsulePath, lastAttempted_)) {
+        if (pending_) {
+            // Nothing may touch the staged files or the record until the reboot has judged the
+            // flash; the loop then only waits for its stop, as after a hand-over.
+            Log(L"ServiceLoop : a flash waits for its reboot, no capsule attempted");
+            upgraded_ = true;
             return;
         }
-        UpgradeStatus status = UpgradeStatus::kDone;
-        ReadUpgradeStatus(&status);
+        searchModeOfLastCheck_ = searchDriverStore;
+        attempt::Record record = ReadAttemptRecord();
+        const bool mayRetry =
+            attempt::MayRetry(record, LaunchesThisRun(record.lastBinFile.value_or(L"")));
+        if (!Nyx::IsUpgradeNeeded(capsulePath, lastAttempted_,
+                                  mayRetry ? record.lastBinFile->c_str() : nullptr)) {
+            return;
+        }
+        record = ReadAttemptRecord();
         Log(L"IsUpgradeneeded :  new capsule found");
 
-        if (status == UpgradeStatus::kFailed) {
-            std::wstring lastBinFile;
-            ReadServiceString(kLastBinFileValueName, lastBinFile);
-            if (::CompareStringW(LOCALE_USER_DEFAULT, NORM_IGNORECASE, lastBinFile.c_str(), -1,
-                                 capsulePath, -1) == CSTR_EQUAL) {
-                Log(L"IsUpgradeneeded :  not retrying capsule since last attempt failed ");
-                return;
-            }
+        const bool isRecorded =
+            record.lastBinFile &&
+            ::CompareStringW(LOCALE_USER_DEFAULT, NORM_IGNORECASE, record.lastBinFile->c_str(), -1,
+                             capsulePath, -1) == CSTR_EQUAL;
+        const attempt::CheckVerdict verdict =
+            attempt::DecideCheck(record, isRecorded, LaunchesThisRun(capsulePath), false);
+        if (verdict.action != attempt::CheckVerdict::Action::kAttempt) {
+            Log(L"IsUpgradeneeded :  not retrying capsule since last attempt failed ");
+            return;
         }
 
-        // Staging records the attempt (LastBinFile, UpgradeStatus) just before the tool starts.
+        // Staging records the attempt (journal, LastBinFile, AttemptCount, UpgradeStatus) just
+        // before the tool starts.
         ::OutputDebugStringW(capsulePath);
         CloseWatch();
         ReportInfoEvent(MSG_UPGRADING_FIRMWARE, capsulePath);
 
         Log(L"ServiceLoop :  Entering into UpgradeFirmware");
-        upgraded_ = Kel::UpgradeFirmware(capsulePath, Nyx::m_serviceStopEvent, rebootRequired_);
+        AttemptOptions options;
+        options.attemptCount = verdict.attemptCount;
+        upgraded_ =
+            Kel::UpgradeFirmware(capsulePath, Nyx::m_serviceStopEvent, rebootRequired_, &options);
+        if (options.toolStarted) {
+            ++launches_[capsulePath];
+        }
         if (upgraded_) {
             ReportInfoEvent(rebootRequired_ ? MSG_DOWNLOAD_SUCCEEDED : MSG_UPGRADE_SUCCEEDED,
                             capsulePath);
@@ -279,8 +313,12 @@ private:
                 continue;
             }
             Log(L"biosFolderNameUpToInf - " + name.substr(0, inf + 4));
+            // Only a series of digits tells of firmware: another maker's "<family>_audio.inf..."
+            // package would otherwise sort above every version and hide the firmware folder.
             if (const auto extracted = ExtractVersionSeries(name)) {
-                series = *extracted;
+                if (IsDigitSeries(*extracted)) {
+                    series = *extracted;
+                }
             }
             Log(L"Folder containing latest BIOS version from WU: " + name);
             Log(L"Extracted version series: " + series);
@@ -331,6 +369,9 @@ private:
     bool rebootRequired_ = false;
     bool searchModeOfLastCheck_ = false;
     bool watchSetUpFailed_ = false;
+    bool rebooted_ = false;  // the machine started since the record was last written
+    bool pending_ = false;   // a flash waits for its reboot: nothing is attempted in this run
+    std::map<std::wstring, std::uint32_t> launches_;  // tool starts per capsule in this run
 };
 
 }  // namespace

@@ -19,7 +19,8 @@ std::uint8_t LowByte(int field) {
 
 }  // namespace
 
-bool Nyx::IsUpgradeNeeded(wchar_t* capsulePath, FirmwareVersion lastAttempted) {
+bool Nyx::IsUpgradeNeeded(wchar_t* capsulePath, FirmwareVersion lastAttempted,
+                          const wchar_t* retryCapsule) {
     bool result = false;
     Log(L"bool Nyx::IsUpgradeNeeded : Retreive SMBios info ");
 
@@ -64,6 +65,11 @@ bool Nyx::IsUpgradeNeeded(wchar_t* capsulePath, FirmwareVersion lastAttempted) {
             } else {
                 Log(L"bool Nyx::IsUpgradeNeeded : fileversion is greater then bios version");
                 if (lastAttempted < fileVersion) {
+                    result = true;
+                } else if (lastAttempted == fileVersion && retryCapsule != nullptr &&
+                           ::CompareStringW(LOCALE_USER_DEFAULT, NORM_IGNORECASE, retryCapsule, -1,
+                                            capsulePath, -1) == CSTR_EQUAL) {
+                    Log(L"bool Nyx::IsUpgradeNeeded : last attempt failed, capsule retried");
                     result = true;
                 } else {
                     std::swprintf(text, kEventTextLength,

@@ -93,8 +93,8 @@ StartupVerdict JudgeAtStartup(const Record& record, bool rebooted, bool installe
             verdict.pending = true;
             return verdict;
         }
-        verdict.verification =
-            installed ? StartupVerdict::Verification::kSucceeded : StartupVerdict::Verification::kFailed;
+        verdict.verification = installed ? StartupVerdict::Verification::kSucceeded
+                                         : StartupVerdict::Verification::kFailed;
         verdict.statusToWrite = installed ? kDone : kFailed;
         return verdict;
     }
@@ -122,8 +122,7 @@ CheckVerdict DecideCheck(const Record& record, bool isRecordedCapsule,
         verdict.action = CheckVerdict::Action::kNotRetrying;
         return verdict;
     }
-    verdict.attemptCount =
-        std::min(recorded, std::numeric_limits<std::uint32_t>::max() - 1) + 1;
+    verdict.attemptCount = std::min(recorded, std::numeric_limits<std::uint32_t>::max() - 1) + 1;
     return verdict;
 }
 

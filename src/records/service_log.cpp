@@ -9,6 +9,7 @@
 
 #include "records/event_log.h"
 #include "records/messages.h"
+#include "win/private_files.h"
 #include "win/protected_files.h"
 
 namespace {
@@ -27,18 +28,36 @@ void ReportOpenFailure(const std::wstring& path, int error) {
     ::OutputDebugStringW(line.c_str());
 }
 
+// Creates the log file, readable by SYSTEM and Administrators only (a user who could open it
+// could also lock it while the service writes), with its byte-order mark. False when it cannot;
+// a file another thread created meanwhile is left as it is.
+bool CreateLogFile(const std::wstring& path) {
+    DWORD error = ERROR_SUCCESS;
+    const win::UniqueFileHandle file =
+        win::CreateNewFileWithReaders(path, win::FileReaders::kNobody, error);
+    if (!file && error == ERROR_FILE_EXISTS) {
+        return true;
+    }
+    static const unsigned char kByteOrderMark[] = {0xFF, 0xFE};
+    DWORD written = 0;
+    return file &&
+           ::WriteFile(file.Get(), kByteOrderMark, sizeof(kByteOrderMark), &written, nullptr);
+}
+
 void AppendLine(const std::wstring& message, const std::wstring& path) {
     if (path.empty()) {
         return;  // no folder to write to (the system directory could not be read)
     }
-    FILE* file = ::_wfopen(path.c_str(), L"a, ccs=UNICODE");
-    const size_t separator = path.find_last_of(L"\\/");
-    if (file == nullptr && separator != std::wstring::npos) {
+    if (::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        const size_t separator = path.find_last_of(L"\\/");
         // Only the folder that holds the file is created, and only when the file could not be
-        // opened: most lines find it there.
-        win::CreateProtectedFolder(path.substr(0, separator), win::FolderReaders::kUsers);
-        file = ::_wfopen(path.c_str(), L"a, ccs=UNICODE");
+        // created: most lines find it there.
+        if (!CreateLogFile(path) && separator != std::wstring::npos) {
+            win::CreateProtectedFolder(path.substr(0, separator), win::FolderReaders::kUsers);
+            CreateLogFile(path);
+        }
     }
+    FILE* file = ::_wfopen(path.c_str(), L"a, ccs=UNICODE");
     if (file == nullptr) {
         ReportOpenFailure(path, errno);
         return;
@@ -95,6 +114,7 @@ void CheckLogPlace() {
                         verdict == ERROR_PATH_NOT_FOUND;
     if (usable) {
         win::UnlinkFile(path);
+        win::ProtectFile(path, win::FileReaders::kNobody);  // a log an earlier version created
     }
     g_logFolderUsable = usable;
 }

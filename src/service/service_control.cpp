@@ -15,6 +15,8 @@ namespace {
 constexpr DWORD kAcceptedControls =
     SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_SESSIONCHANGE;
 constexpr DWORD kPendingWaitHint = 3000;
+// How long a stop waits for the loop thread to end.
+constexpr DWORD kLoopStopTimeoutMs = 20000;
 
 DWORD WINAPI LoopThreadEntry(LPVOID parameter) {
     // Nothing may leave a thread entry point by exception. The loop ends itself the normal way
@@ -69,7 +71,11 @@ DWORD RunLoopUntilStopped() {
         // A start-up the loop abandoned leaves the service running idle until it is stopped.
         ::WaitForSingleObject(Nyx::m_serviceStopEvent, INFINITE);
     }
-    ::WaitForSingleObject(loopThread.Get(), INFINITE);
+    // A loop held up in a call that cannot be interrupted must not hold the stop up for ever:
+    // the record it may be writing survives the end of the process as a power cut would.
+    if (::WaitForSingleObject(loopThread.Get(), kLoopStopTimeoutMs) == WAIT_TIMEOUT) {
+        Log(L"ServiceLoop thread did not end in time, service stops without it");
+    }
     return 0;
 }
 

@@ -9,7 +9,8 @@
 DWORD ReportServiceStatus(DWORD state, DWORD exitCode, DWORD waitHint);
 
 // Runs Nyx::ServiceLoop on a thread of its own with Nyx::m_context until the stop event is set
-// and the loop has returned, or until the loop ends by a fault. Returns the exit code to
+// and the loop has returned (or 20 s have passed since the stop), or until the loop ends by a
+// fault. Returns the exit code to
 // report with STOPPED: 0; the error when the thread could not start; or the loop's result
 // (ERROR_EXCEPTION_IN_SERVICE) when an exception ended it, at once, without waiting for a stop.
 DWORD RunLoopUntilStopped();

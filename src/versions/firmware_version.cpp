@@ -186,5 +186,6 @@ bool IsSeriesNewer(const std::wstring& series, const std::wstring& installed) {
 
 bool IsDigitSeries(const std::wstring& series) {
     return (series.size() == 6 || series.size() == 8) &&
-           std::all_of(series.begin(), series.end(), [](wchar_t c) { return c >= L'0' && c <= L'9'; });
+           std::all_of(series.begin(), series.end(),
+                       [](wchar_t c) { return c >= L'0' && c <= L'9'; });
 }

@@ -31,17 +31,16 @@ TEST(ToolCommandTest, ToolGetsTheMachinesEnvironmentAndOnlyTheUsersName) {
         Block({L"=C:=C:\\", L"ComSpec=C:\\Windows\\system32\\cmd.exe", L"Path=C:\\Windows",
                L"TEMP=C:\\Windows\\TEMP", L"tmp=C:\\Windows\\TEMP", L"USERNAME=SYSTEM",
                L"windir=C:\\Windows"});
-    const std::wstring user = Block(
-        {L"COR_ENABLE_PROFILING=1", L"COR_PROFILER_PATH=C:\\Users\\u\\p.dll",
-         L"DOTNET_STARTUP_HOOKS=C:\\Users\\u\\h.dll", L"ComSpec=C:\\Users\\u\\cmd.exe",
-         L"PATHEXT=.EVIL", L"Path=C:\\Users\\u", L"TEMP=C:\\Users\\u\\Temp",
-         L"USERDOMAIN=PC", L"username=u", L"windir=C:\\Users\\u", L"SystemRoot=C:\\Users\\u"});
+    const std::wstring user =
+        Block({L"COR_ENABLE_PROFILING=1", L"COR_PROFILER_PATH=C:\\Users\\u\\p.dll",
+               L"DOTNET_STARTUP_HOOKS=C:\\Users\\u\\h.dll", L"ComSpec=C:\\Users\\u\\cmd.exe",
+               L"PATHEXT=.EVIL", L"Path=C:\\Users\\u", L"TEMP=C:\\Users\\u\\Temp", L"USERDOMAIN=PC",
+               L"username=u", L"windir=C:\\Users\\u", L"SystemRoot=C:\\Users\\u"});
     const std::wstring temp = L"C:\\Windows\\System32\\Firmware\\Temp";
     EXPECT_EQ(EnvironmentEntries(BuildToolEnvironment(machine.c_str(), user.c_str(), temp).c_str()),
-              (std::vector<std::wstring>{
-                  L"=C:=C:\\", L"ComSpec=C:\\Windows\\system32\\cmd.exe", L"Path=C:\\Windows",
-                  L"TEMP=" + temp, L"TMP=" + temp, L"USERDOMAIN=PC", L"username=u",
-                  L"windir=C:\\Windows"}));
+              (std::vector<std::wstring>{L"=C:=C:\\", L"ComSpec=C:\\Windows\\system32\\cmd.exe",
+                                         L"Path=C:\\Windows", L"TEMP=" + temp, L"TMP=" + temp,
+                                         L"USERDOMAIN=PC", L"username=u", L"windir=C:\\Windows"}));
     EXPECT_EQ(BuildToolEnvironment(Block({}).c_str(), Block({}).c_str(), L"T"),
               std::wstring(L"TEMP=T\0TMP=T\0", 14));
 }

@@ -89,6 +89,7 @@ TEST(PackageInstallTest, InstallsUpgradesAndRemovesTheServiceAndBothEventSources
                  {service, L"Type", L"16"},  // own process
                  {service, L"Start", L"2"},  // automatic
                  {service, L"ObjectName", L"LocalSystem"},
+                 {service, L"FailureActionsOnNonCrashFailures", L"1"},  // recovery after 1064
                  {kSources + L"QV NYX Service", L"EventMessageFile", executable},
                  {kSources + L"QV NYX Service", L"TypesSupported", L"5"},
                  {kSources + L"QvNyxService", L"EventMessageFile", executable},

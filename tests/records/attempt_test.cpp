@@ -34,7 +34,8 @@ TEST(AttemptTest, StartUpJudgesAHandedOverFlashOnlyAfterAReboot) {
         {"pending, no reboot", Recorded(1, 1), false, true, Verification::kNone, true, {}},
         {"pending, new BIOS", Recorded(1, 2), true, true, Verification::kSucceeded, false, 3},
         {"pending, old BIOS", Recorded(1, 1), true, false, Verification::kFailed, false, 2},
-        {"earlier version's pending", Recorded(1, {}), true, false, Verification::kFailed, false, 2},
+        {"earlier version's pending", Recorded(1, {}), true, false, Verification::kFailed, false,
+         2},
         {"failed stays for its retry", Recorded(2, 1), true, false, Verification::kNone, false, {}},
         {"done is cleared", Recorded(3, 1), false, true, Verification::kNone, false, 0},
         {"no record", Record{}, true, false, Verification::kNone, false, 0},
@@ -87,10 +88,8 @@ TEST(AttemptTest, AFailedCapsuleIsRetriedOncePerRunUpToThreeLaunches) {
 
 TEST(AttemptTest, JournalKeepsTheRecordAsItWasAndRefusesAnythingElse) {
     const Record records[] = {
-        Recorded(2, 1),
-        Record{L"C:\\a=b\\ABC_01130000.bin", {}, 3},  // a path may hold "="
-        Record{L"", 0, {}},
-        Record{},  // nothing was recorded: restoring deletes the three values
+        Recorded(2, 1), Record{L"C:\\a=b\\ABC_01130000.bin", {}, 3},  // a path may hold "="
+        Record{L"", 0, {}}, Record{},  // nothing was recorded: restoring deletes the three values
     };
     for (const Record& record : records) {
         const std::wstring text = attempt::FormatJournal(record);

@@ -12,8 +12,10 @@
 //                                share its console), marker (the value of the variable
 //                                NYX_FAKE_FLASH_MARKER in its environment), upgrade_status (the
 //                                service's UpgradeStatus value as the tool starts, or "none"),
-//                                bin_files (the .bin files in its working folder, each followed
-//                                by ";"), and Path, TEMP and TMP of its environment
+//                                attempt_count (its AttemptCount, the same way), bin_files (the
+//                                .bin files in its working folder, each followed by ";"), and
+//                                the variables of its environment that steer what a program
+//                                loads or starts (Path, TEMP, windir, ComSpec, ...)
 // The record is written under another name and renamed, so a reader never sees half of it.
 #include <windows.h>
 
@@ -89,12 +91,11 @@ DWORD ConsoleProcessCount() {
     return ::GetConsoleProcessList(processes, 16);
 }
 
-std::string UpgradeStatus() {
+std::string ServiceValue(const wchar_t* name) {
     DWORD value = 0;
     DWORD size = sizeof(value);
     if (::RegGetValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Services\\QvNyxService",
-                       L"UpgradeStatus", RRF_RT_REG_DWORD, nullptr, &value,
-                       &size) != ERROR_SUCCESS) {
+                       name, RRF_RT_REG_DWORD, nullptr, &value, &size) != ERROR_SUCCESS) {
         return "none";
     }
     return std::to_string(value);
@@ -109,9 +110,12 @@ void WriteRecord() {
     record += "desktop=" + win::WideToUtf8(Desktop()) + "\r\n";
     record += "console_processes=" + std::to_string(ConsoleProcessCount()) + "\r\n";
     record += "marker=" + Variable(L"NYX_FAKE_FLASH_MARKER") + "\r\n";
-    record += "upgrade_status=" + UpgradeStatus() + "\r\n";
+    record += "upgrade_status=" + ServiceValue(L"UpgradeStatus") + "\r\n";
+    record += "attempt_count=" + ServiceValue(L"AttemptCount") + "\r\n";
     record += "bin_files=" + BinFiles() + "\r\n";
-    for (const wchar_t* name : {L"Path", L"TEMP", L"TMP"}) {
+    for (const wchar_t* name :
+         {L"Path", L"TEMP", L"TMP", L"windir", L"SystemRoot", L"ComSpec", L"PATHEXT", L"USERNAME",
+          L"COR_ENABLE_PROFILING", L"COR_PROFILER_PATH", L"DOTNET_STARTUP_HOOKS"}) {
         record += win::WideToUtf8(name) + "=" + Variable(name) + "\r\n";
     }
 

@@ -1,0 +1,47 @@
+// The access rules of the files the service creates.
+#include "win/private_files.h"
+
+#include <gtest/gtest.h>
+
+#include <sddl.h>
+
+namespace {
+
+// "<sid>:<mask>" for each entry of the descriptor's DACL, and whether it is protected.
+std::pair<std::vector<std::wstring>, bool> Entries(const wchar_t* sddl) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    EXPECT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1,
+                                                                       &descriptor, nullptr));
+    const win::UniqueHLocal owner(descriptor);
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    ::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ::GetSecurityDescriptorControl(descriptor, &control, &revision);
+    std::vector<std::wstring> entries;
+    for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* ace = nullptr;
+        ::GetAce(dacl, i, reinterpret_cast<void**>(&ace));
+        wchar_t* sid = nullptr;
+        ::ConvertSidToStringSidW(&ace->SidStart, &sid);
+        entries.push_back(std::wstring(sid) + L":" + std::to_wstring(ace->Header.AceType) + L":" +
+                          std::to_wstring(ace->Header.AceFlags) + L":" +
+                          std::to_wstring(ace->Mask));
+        ::LocalFree(sid);
+    }
+    return {entries, (control & SE_DACL_PROTECTED) != 0};
+}
+
+TEST(PrivateFilesTest, OnlySystemAndAdministratorsWriteAndUsersReadOnlyWhatTheyMay) {
+    const std::wstring full = L":0:0:" + std::to_wstring(FILE_ALL_ACCESS);
+    const std::wstring read = L":0:0:" + std::to_wstring(FILE_GENERIC_READ | FILE_GENERIC_EXECUTE);
+    using Expected = std::pair<std::vector<std::wstring>, bool>;
+    EXPECT_EQ(Entries(win::FileSecurityText(win::FileReaders::kNobody)),
+              (Expected{{L"S-1-5-18" + full, L"S-1-5-32-544" + full}, true}));
+    EXPECT_EQ(
+        Entries(win::FileSecurityText(win::FileReaders::kUsers)),
+        (Expected{{L"S-1-5-18" + full, L"S-1-5-32-544" + full, L"S-1-5-32-545" + read}, true}));
+}
+
+}  // namespace
