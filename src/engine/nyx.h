@@ -44,8 +44,9 @@ public:
     // folder searchDriverStore selects; true only when the newest capsule is newer than both
     // the running BIOS and |lastAttempted|, and then |capsulePath| (a buffer of MAX_PATH wide
     // characters) holds its path. Logs every step and reports the comparison as events.
-    // |retryCapsule| (may be null) names a capsule whose failed attempt may be retried: found
-    // again with exactly the last attempted version, it is due all the same.
+    // |retryCapsule| (may be null) names a capsule whose last attempt failed: found again with
+    // exactly the last attempted version, it is due all the same, and the caller's retry rule
+    // decides.
     static bool IsUpgradeNeeded(wchar_t* capsulePath, FirmwareVersion lastAttempted,
                                 const wchar_t* retryCapsule = nullptr);
 

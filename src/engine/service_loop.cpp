@@ -201,10 +201,9 @@ private:
         }
         searchModeOfLastCheck_ = searchDriverStore;
         attempt::Record record = ReadAttemptRecord();
-        const bool mayRetry =
-            attempt::MayRetry(record, LaunchesThisRun(record.lastBinFile.value_or(L"")));
-        if (!Nyx::IsUpgradeNeeded(capsulePath, lastAttempted_,
-                                  mayRetry ? record.lastBinFile->c_str() : nullptr)) {
+        if (!Nyx::IsUpgradeNeeded(
+                capsulePath, lastAttempted_,
+                attempt::MayRetry(record) ? record.lastBinFile->c_str() : nullptr)) {
             return;
         }
         record = ReadAttemptRecord();

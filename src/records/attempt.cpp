@@ -104,9 +104,8 @@ StartupVerdict JudgeAtStartup(const Record& record, bool rebooted, bool installe
     return verdict;
 }
 
-bool MayRetry(const Record& record, std::uint32_t launchesThisRun) {
-    return record.status == kFailed && record.lastBinFile && launchesThisRun == 0 &&
-           RecordedLaunches(record) < kMaxLaunches;
+bool MayRetry(const Record& record) {
+    return record.status == kFailed && record.lastBinFile.has_value();
 }
 
 CheckVerdict DecideCheck(const Record& record, bool isRecordedCapsule,

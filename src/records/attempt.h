@@ -62,10 +62,9 @@ struct StartupVerdict {
 // capsule may be retried; any other status is cleared.
 StartupVerdict JudgeAtStartup(const Record& record, bool rebooted, bool installed);
 
-// Whether the capsule recorded in LastBinFile may be attempted again although it is not newer
-// than the last attempt: its last attempt failed, fewer than kMaxLaunches launches were
-// recorded, and the tool was not started for it in this run.
-bool MayRetry(const Record& record, std::uint32_t launchesThisRun);
+// Whether the capsule recorded in LastBinFile is due although it is not newer than the last
+// attempt: its last attempt failed, so the check decides (DecideCheck) whether it is retried.
+bool MayRetry(const Record& record);
 
 // What a check does with a due capsule.
 struct CheckVerdict {

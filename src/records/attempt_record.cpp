@@ -64,8 +64,8 @@ DWORD WriteJournal(const attempt::Record& record) {
     if (text.size() < 2) {
         text.push_back(L'\0');
     }
-    status = ::RegSetValueExA(key.Get(), kAttemptJournalValueName, 0, REG_MULTI_SZ,
-                              reinterpret_cast<const BYTE*>(text.c_str()),
+    status = ::RegSetValueExW(key.Get(), win::Utf8ToWide(kAttemptJournalValueName).c_str(), 0,
+                              REG_MULTI_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
                               static_cast<DWORD>(text.size() * sizeof(wchar_t)));
     return static_cast<DWORD>(status);
 }

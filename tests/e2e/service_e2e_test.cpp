@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <optional>
 #include <tuple>
 
 #include "fake_tool_control.h"
@@ -64,9 +65,13 @@ std::wstring Event(DWORD id, const Lines& strings = {}) {
     }
     return line;
 }
-// The service's UpgradeStatus (99 when missing) and LastBinFile ("" when missing).
-void ExpectValues(DWORD status, const std::wstring& lastBinFile) {
+// The service's UpgradeStatus (99 when missing), LastBinFile ("" when missing) and, when given,
+// AttemptCount.
+void ExpectValues(DWORD status, const std::wstring& lastBinFile, std::optional<DWORD> count = {}) {
     EXPECT_EQ(test::MachineDword(test::kServiceKey, L"UpgradeStatus").value_or(99), status);
+    if (count) {
+        EXPECT_EQ(test::MachineDword(test::kServiceKey, L"AttemptCount"), count);
+    }
     wchar_t buffer[MAX_PATH] = {};
     DWORD size = sizeof(buffer);
     ::RegGetValueW(HKEY_LOCAL_MACHINE, test::kServiceKey, L"LastBinFile", RRF_RT_REG_SZ, nullptr,
@@ -75,6 +80,13 @@ void ExpectValues(DWORD status, const std::wstring& lastBinFile) {
 }
 void SetValue(const wchar_t* key, const wchar_t* name, DWORD value) {
     test::SetMachineValue(key, name, REG_DWORD, &value, sizeof(value));
+}
+// Plays a machine that started |seconds| from now (negative: before).
+void SetBootTime(int seconds) {
+    ULARGE_INTEGER boot;
+    ::GetSystemTimeAsFileTime(reinterpret_cast<FILETIME*>(&boot));
+    boot.QuadPart += seconds * 10000000LL;
+    test::SetMachineValue(kSimulationKey, L"BootTime", REG_QWORD, &boot, sizeof(boot));
 }
 // The simulated BIOS "ABC Ver. 01.02.03" with release 01.|minor|.00; no SMBIOS data for -1.
 void SetBios(int minor) {
@@ -100,8 +112,9 @@ bool Await(Lines (*read)(), const Lines& expected, bool nudge = false) {
                            30000, nudge ? 300 : 100);
 }
 // |files| and the tool files of |from| were staged into |to|, and the tool was started there as
-// QvKelFlash64.exe -s -b, on the user's desktop, after the service set UpgradeStatus to 1, with
-// the user's environment but the machine's Path and the protected TEMP and TMP.
+// QvKelFlash64.exe -s -b (quoted when the path has a blank), on the user's desktop, after the
+// service recorded the attempt, with the machine's environment, the user's name and the
+// protected TEMP and TMP: none of the variables SetUp planted for the user.
 void ExpectToolStartedIn(const std::wstring& to, const std::wstring& from, Lines files = {}) {
     files.insert(files.end(), kToolFiles.begin(), kToolFiles.end());
     for (const std::wstring& name : files) {
@@ -109,13 +122,21 @@ void ExpectToolStartedIn(const std::wstring& to, const std::wstring& from, Lines
             << test::Utf8(name);
     }
     auto record = test::ReadToolRecord();
-    EXPECT_EQ(record["command_line"], test::Utf8(to + L"\\" + kToolFiles[0]) + " -s -b");
+    const std::string tool = test::Utf8(to + L"\\" + kToolFiles[0]);
+    EXPECT_EQ(record["command_line"],
+              (to.find(L' ') == std::wstring::npos ? tool : '"' + tool + '"') + " -s -b");
     EXPECT_EQ(record["working_folder"], test::Utf8(to));
     EXPECT_EQ(record["desktop"], "winsta0\\default");
     EXPECT_EQ(record["upgrade_status"], "1");
     const std::string temp = test::Utf8(kStagingFolder + std::wstring(L"\\Temp"));
-    EXPECT_EQ(record["TEMP"] + "|" + record["TMP"] + record["marker"], temp + "|" + temp + "user");
-    EXPECT_EQ(record["Path"].find("Planted"), std::string::npos);  // the machine's only
+    EXPECT_EQ(record["TEMP"] + "|" + record["TMP"], temp + "|" + temp);
+    EXPECT_EQ(record["windir"] + "|" + record["SystemRoot"], "C:\\windows|C:\\windows");
+    std::string planted;
+    for (const char* name : {"Path", "ComSpec", "PATHEXT", "marker", "COR_ENABLE_PROFILING",
+                             "COR_PROFILER_PATH", "DOTNET_STARTUP_HOOKS"}) {
+        planted += record[name].find("Planted") == std::string::npos ? "" : name;
+    }
+    EXPECT_EQ(planted, "");
 }
 
 class ServiceEndToEndTest : public ::testing::Test {
@@ -132,9 +153,13 @@ protected:
         SetValue(kSimulationKey, L"StartupDelayMs", 100);
         SetValue(kSimulationKey, L"ActiveSession", 1);
         SetBios(12);
-        ::CreateDirectoryW(L"C:\\Planted", nullptr);  // the prefix's programs take it as TEMP
-        for (const wchar_t* name : {L"Path", L"TEMP", L"TMP", L"NYX_FAKE_FLASH_MARKER"}) {
-            test::SetUserValue(L"Environment", name, name[0] == L'N' ? L"user" : L"C:\\Planted");
+        // What any process of the user's session may set for the user: none of it may reach the
+        // elevated tool (the prefix's own programs take the folder as TEMP).
+        ::CreateDirectoryW(L"C:\\Planted", nullptr);
+        for (const wchar_t* name : {L"Path", L"TEMP", L"TMP", L"NYX_FAKE_FLASH_MARKER", L"windir",
+                                    L"SystemRoot", L"ComSpec", L"PATHEXT", L"COR_ENABLE_PROFILING",
+                                    L"COR_PROFILER_PATH", L"DOTNET_STARTUP_HOOKS"}) {
+            test::SetUserValue(L"Environment", name, L"C:\\Planted");
         }
     }
     // Starts the service, with |folder| first installed from there (a new key) beside the tools.
@@ -155,8 +180,9 @@ protected:
 };
 
 // Below the Windows firmware folder: an attempt without a user is not recorded, a failed one is
-// not retried, a stop while the tool runs for a newer one ends it and leaves no attempt, so the
-// next start flashes that one in its folder. A successful flash ends the checks.
+// not retried in the same run, a stop while the tool runs for a newer one ends it and leaves the
+// record as it was, so the next start flashes that one in its folder. A successful flash ends the
+// checks.
 TEST_F(ServiceEndToEndTest, FirmwareFolderCapsulesFailWithoutRetryOrAreCancelledUntilOneFlashes) {
     SetValue(kSimulationKey, L"ActiveSession", 0);  // nobody logged on yet
     test::SetToolOrder("1");
@@ -178,7 +204,7 @@ TEST_F(ServiceEndToEndTest, FirmwareFolderCapsulesFailWithoutRetryOrAreCancelled
     win::UniqueHandle tool(::OpenProcess(MAXIMUM_ALLOWED, FALSE, std::stoul(pid)));
     ASSERT_TRUE(service_.Stop());
     EXPECT_EQ(::WaitForSingleObject(tool.Get(), 30000), DWORD{WAIT_OBJECT_0});
-    ExpectValues(0, first);
+    ExpectValues(2, first, 1);
     EXPECT_TRUE(
         InOrder(Events(), {Event(MSG_CALL_FAILED, {L"RunKel", L"KEL cancelled while running."}),
                            Event(MSG_UPGRADE_FAILED, {second}), Event(MSG_SERVICE_TERMINATING)}));
@@ -186,7 +212,7 @@ TEST_F(ServiceEndToEndTest, FirmwareFolderCapsulesFailWithoutRetryOrAreCancelled
     Start();
     ASSERT_TRUE(Await(Events, {Event(MSG_UPGRADE_SUCCEEDED, {second})}));
     ExpectToolStartedIn(kPackageFolder, kImageFolder);
-    ExpectValues(3, second);
+    ExpectValues(3, second, 1);
     ASSERT_TRUE(service_.Stop());
     EXPECT_EQ(Count(Log(), kTerminating), 1u);
     EXPECT_EQ(Count(Log(), kWatchSetUp), 0u);  // none since the flash
@@ -215,19 +241,32 @@ TEST_F(ServiceEndToEndTest, DriverStoreCapsuleIsFlashedWhenItLandsAndJudgedAfter
     EXPECT_EQ(test::ReadToolRecord()["bin_files"], "ABC_01130000.bin;");
     EXPECT_FALSE(test::FileExists(stale));
     ASSERT_TRUE(service_.Stop());
-    ExpectValues(1, capsule);
+    ExpectValues(1, capsule, 1);
     EXPECT_TRUE(InOrder(Events(), {Event(MSG_UPGRADING_FIRMWARE, {capsule}),
                                    Event(MSG_REBOOT_REQUIRED), handedOver}));
     // Boot in seconds after the key's last write, BIOS 01.|minor|.00 (-1: no SMBIOS data), first
-    // wait, status after, log lines awaited before the stop (an older BIOS has the store checked
-    // again at once).
-    using Case = std::tuple<const char*, int, int, DWORD, DWORD, Lines>;
-    for (const auto& [row, bootSeconds, minor, firstWaitMs, status, milestones] : std::vector<Case>{
-             {"new BIOS", 1, 13, 100, 3, {L"ServiceLoop : last upgrade succeeded", kCheck}},
-             {"old BIOS", 1, 12, 100, 2, {L"ServiceLoop : last upgrade failed", kCheck, kCheck}},
-             {"no reboot", -86400, 13, 100, 1, {L"ServiceLoop : startup done", kCheck}},
-             {"stop during the first wait", 1, 13, 60000, 1, {L"start looking for capsule"}},
-             {"no SMBIOS data", 1, -1, 100, 1, {L"ServiceLoop : Startup aborted", kTerminating}},
+    // wait, status after, whether the flash is judged failed and so retried, log lines awaited
+    // before the stop (a retry starts a new log).
+    using Case = std::tuple<const char*, int, int, DWORD, DWORD, bool, Lines>;
+    for (const auto& [row, bootSeconds, minor, firstWaitMs, status, retried, milestones] :
+         std::vector<Case>{
+             {"new BIOS", 1, 13, 100, 3, false, {L"ServiceLoop : last upgrade succeeded", kCheck}},
+             {"old BIOS", 1, 12, 100, 3, true, {L"KEL is running"}},
+             {"no reboot",
+              -86400,
+              13,
+              100,
+              1,
+              false,
+              {L"ServiceLoop : startup done", kCheck, L"ServiceLoop : a flash waits for its"}},
+             {"stop during the first wait", 1, 13, 60000, 1, false, {L"start looking for capsule"}},
+             {"no SMBIOS data",
+              1,
+              -1,
+              100,
+              1,
+              false,
+              {L"ServiceLoop : Startup aborted", kTerminating}},
          }) {
         SCOPED_TRACE(row);
         ::DeleteFileW(kEventFile);
@@ -236,10 +275,7 @@ TEST_F(ServiceEndToEndTest, DriverStoreCapsuleIsFlashedWhenItLandsAndJudgedAfter
         SetBios(minor);
         SetValue(kSimulationKey, L"StartupDelayMs", firstWaitMs);
         SetValue(test::kServiceKey, L"UpgradeStatus", 1);
-        ULARGE_INTEGER boot;
-        ::GetSystemTimeAsFileTime(reinterpret_cast<FILETIME*>(&boot));
-        boot.QuadPart += bootSeconds * 10000000LL;
-        test::SetMachineValue(kSimulationKey, L"BootTime", REG_QWORD, &boot, sizeof(boot));
+        SetBootTime(bootSeconds);
         test::SetToolOrder("0");
         Start();
         ASSERT_TRUE(Await(Log, milestones));
@@ -248,16 +284,17 @@ TEST_F(ServiceEndToEndTest, DriverStoreCapsuleIsFlashedWhenItLandsAndJudgedAfter
         EXPECT_EQ(Count(Log(), kTerminating), 1u);
         EXPECT_EQ(Count(Log(), kCheck), Count(milestones, kCheck));
         EXPECT_EQ(test::FileExists(kFirmwareFolder), firstWaitMs < 60000);
-        ExpectValues(status, capsule);
-        EXPECT_TRUE(test::ReadToolRecord().empty());
+        ExpectValues(status, capsule, retried ? std::optional<DWORD>(2) : std::nullopt);
+        EXPECT_EQ(test::ReadToolRecord()["attempt_count"], retried ? "2" : "");
         EXPECT_EQ(Count(Events(), Event(MSG_UPGRADE_SUCCEEDED, {capsule})), status == 3 ? 1u : 0u);
-        EXPECT_EQ(Count(Events(), Event(MSG_UPGRADE_FAILED, {capsule})), status == 2 ? 1u : 0u);
+        EXPECT_EQ(Count(Events(), Event(MSG_UPGRADE_FAILED, {capsule})), retried ? 1u : 0u);
         EXPECT_EQ(Count(Events(), Event(MSG_BIOS_INFO_UNREADABLE)), minor < 0 ? 1u : 0u);
     }
 }
 
-// A stop, then a killed service, while a large driver-store capsule is being staged: neither
-// starts the tool or records an attempt, and the next start flashes the capsule.
+// A stop, then a killed service, while a capsule of 1.5 GB is being staged: the stop ends the
+// copy and the service in seconds, neither starts the tool or records an attempt, and the next
+// start flashes the capsule.
 TEST_F(ServiceEndToEndTest, StagingInterruptedByAStopOrAKillLosesNoCapsule) {
     test::SetToolOrder("0");
     const std::wstring package = kDriverStore + L"\\abc_01130000.inf_amd64_0123456789abcdef";
@@ -267,7 +304,7 @@ TEST_F(ServiceEndToEndTest, StagingInterruptedByAStopOrAKillLosesNoCapsule) {
         win::UniqueHandle file(::CreateFileW(capsule.c_str(), GENERIC_WRITE, 0, nullptr,
                                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         LARGE_INTEGER size;
-        size.QuadPart = 512LL << 20;  // copied for long enough to be interrupted
+        size.QuadPart = 1536LL << 20;
         ASSERT_TRUE(::SetFilePointerEx(file.Get(), size, nullptr, FILE_BEGIN) &&
                     ::SetEndOfFile(file.Get()));
     }
@@ -283,20 +320,24 @@ TEST_F(ServiceEndToEndTest, StagingInterruptedByAStopOrAKillLosesNoCapsule) {
             ASSERT_TRUE(::TerminateProcess(process.Get(), 1));
             ASSERT_EQ(::WaitForSingleObject(process.Get(), 30000), DWORD{WAIT_OBJECT_0});
         } else {
+            const ULONGLONG start = ::GetTickCount64();
             ASSERT_TRUE(service_.Stop());
-            EXPECT_EQ(Count(Log(), L"Service is stopping: KEL not started"), 1u);
+            EXPECT_LT(::GetTickCount64() - start, 15000u);
+            EXPECT_FALSE(test::FileExists(staged));  // a partial copy is no copy
         }
         EXPECT_TRUE(test::ReadToolRecord().empty());
         ExpectValues(0, L"");
     }
+    ::CloseHandle(::CreateFileW(capsule.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));  // the last copy is quick
     Start();
     ASSERT_TRUE(Await(Events, {Event(MSG_UPGRADE_SUCCEEDED, {capsule})}));
     ExpectToolStartedIn(kStagingFolder, package);
     ExpectValues(3, capsule);
 }
 
-// Runs the host's /bin/|command| in C:\ (Wine can neither make nor remove a folder link), then
-// waits until |path| exists or not, as |exists| says.
+// Runs the host's /bin/|command| in C:\ (Wine can neither make nor remove a folder link, nor
+// change a file's mode), then waits until |path| exists or not, as |exists| says.
 void OnHost(std::wstring command, const std::wstring& path, bool exists) {
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
@@ -305,6 +346,7 @@ void OnHost(std::wstring command, const std::wstring& path, bool exists) {
     ASSERT_TRUE(
         ::CreateProcessW(program.c_str(), &command[0], 0, 0, 0, 0, 0, L"C:\\", &startup, &process));
     ::CloseHandle(process.hThread);
+    ::WaitForSingleObject(process.hProcess, 10000);
     ::CloseHandle(process.hProcess);
     ASSERT_TRUE(test::WaitUntil([&] { return test::FileExists(path) == exists; }, 10000, 20));
 }
@@ -397,6 +439,115 @@ TEST_F(ServiceEndToEndTest, ToolNotSignedByTheServicesSignerIsNeverStarted) {
     }
     ASSERT_TRUE(Await(Events, {Event(MSG_UPGRADE_SUCCEEDED, {capsule})}, true));
     ExpectValues(3, capsule);
+}
+
+// A power cut at any step of an attempt loses nothing: after a reboot into the old BIOS the
+// capsule is flashed, by a second launch where the first may have run; after one into the new
+// BIOS the flash is judged, and nothing runs again.
+TEST_F(ServiceEndToEndTest, PowerCutAtAnyStepOfAnAttemptLosesNothing) {
+    const std::wstring capsule = PlaceFile(kPackageFolder, L"ABC_01130000.bin");
+    bool installed = false;
+    for (const auto& [point, launches, newBios] :
+         std::vector<std::tuple<std::wstring, int, bool>>{{L"staged", 1, false},
+                                                          {L"recording", 1, false},
+                                                          {L"recorded", 1, false},
+                                                          {L"launched", 2, false},
+                                                          {L"tool-ended", 2, false},
+                                                          {L"tool-ended", 1, true}}) {
+        SCOPED_TRACE(test::Utf8(point) + (newBios ? " new BIOS" : ""));
+        for (const wchar_t* name : {L"LastBinFile", L"UpgradeStatus", L"AttemptCount"}) {
+            ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, test::kServiceKey, name);
+        }
+        ::DeleteFileW(kEventFile);
+        SetBios(12);
+        SetBootTime(-86400);
+        test::SetToolOrder("0");
+        test::SetMachineValue(kSimulationKey, L"CrashAt", REG_SZ, point.c_str(),
+                              static_cast<DWORD>((point.size() + 1) * sizeof(wchar_t)));
+        installed ? Start() : Start(kImageFolder);
+        installed = true;
+        win::UniqueHandle process(
+            ::OpenProcess(SYNCHRONIZE, FALSE, service_.QueryStatus().dwProcessId));
+        ASSERT_EQ(::WaitForSingleObject(process.Get(), 60000), DWORD{WAIT_OBJECT_0});
+        EXPECT_FALSE(::RegGetValueW(HKEY_LOCAL_MACHINE, kSimulationKey, L"CrashAt", RRF_RT_ANY,
+                                    nullptr, nullptr, nullptr) == ERROR_SUCCESS);
+        if (launches == 2) {
+            test::WaitForToolRecord(30000);  // the tool the cut service started ran on
+        }
+        SetBootTime(1);
+        SetBios(newBios ? 13 : 12);
+        test::SetToolOrder("0");
+        Start();
+        ASSERT_TRUE(Await(Events, {Event(MSG_UPGRADE_SUCCEEDED, {capsule})}));
+        ASSERT_TRUE(service_.Stop());
+        ExpectValues(3, capsule, launches);
+        EXPECT_EQ(test::ReadToolRecord()["attempt_count"], newBios ? "" : std::to_string(launches));
+    }
+}
+
+// A flash that waits for its reboot is not overrun by a newer capsule; after the reboot it is
+// judged, then the newer one is flashed.
+TEST_F(ServiceEndToEndTest, PendingFlashHoldsANewerCapsuleUntilItsReboot) {
+    test::SetToolOrder("3010");
+    const std::wstring first = PlaceFile(kPackageFolder, L"ABC_01130000.bin");
+    SetBootTime(-86400);
+    Start(kImageFolder);
+    ASSERT_TRUE(Await(Events, {Event(MSG_DOWNLOAD_SUCCEEDED, {first})}));
+    ASSERT_TRUE(service_.Stop());
+    const std::wstring second = PlaceFile(kFirmwareFolder + L"\\pkg2", L"ABC_01140000.bin");
+    test::SetToolOrder("0");
+    Start();
+    ASSERT_TRUE(Await(Log, {L"ServiceLoop : a flash waits for its reboot"}, true));
+    ASSERT_TRUE(service_.Stop());
+    EXPECT_TRUE(test::ReadToolRecord().empty());
+    ExpectValues(1, first, 1);
+    SetBootTime(1);
+    SetBios(13);
+    Start();
+    ASSERT_TRUE(Await(
+        Events, {Event(MSG_UPGRADE_SUCCEEDED, {first}), Event(MSG_UPGRADE_SUCCEEDED, {second})}));
+    ExpectValues(3, second, 1);
+}
+
+// A capsule whose tool fails is launched once in each of three runs, then no more; a newer
+// capsule then has a count of its own.
+TEST_F(ServiceEndToEndTest, FailingCapsuleIsLaunchedOncePerRunThreeTimesInAll) {
+    const std::wstring capsule = PlaceFile(kPackageFolder, L"ABC_01130000.bin");
+    for (DWORD run = 1; run <= 4; ++run) {
+        SCOPED_TRACE(run);
+        ::DeleteFileW(kEventFile);
+        ::DeleteFileW(ServiceLogPath().c_str());
+        test::SetToolOrder("1");
+        run == 1 ? Start(kImageFolder) : Start();
+        ASSERT_TRUE(Await(Log, {L"IsUpgradeneeded :  not retrying capsule"}, true));
+        ASSERT_TRUE(service_.Stop());
+        EXPECT_EQ(Count(Events(), Event(MSG_UPGRADING_FIRMWARE, {capsule})), run <= 3 ? 1u : 0u);
+        EXPECT_EQ(test::ReadToolRecord()["attempt_count"], run <= 3 ? std::to_string(run) : "");
+        ExpectValues(2, capsule, std::min(run, DWORD{3}));
+    }
+    const std::wstring newer = PlaceFile(kPackageFolder, L"ABC_01140000.bin");
+    test::SetToolOrder("0");
+    Start();
+    ASSERT_TRUE(Await(Events, {Event(MSG_UPGRADE_SUCCEEDED, {newer})}));
+    EXPECT_EQ(test::ReadToolRecord()["attempt_count"], "1");
+    ExpectValues(3, newer, 1);
+}
+
+// What a user controls steers nothing: another maker's store package does not hide the firmware
+// folder, a capsule in a folder anyone may write does not compete, and a folder with a blank is
+// quoted on the tool's command line (the tool's environment is checked with every launch).
+TEST_F(ServiceEndToEndTest, UserWritableFoldersAndForeignPackagesSteerNothing) {
+    test::SetToolOrder("0");
+    PlaceFile(kDriverStore + L"\\abc_audio.inf_amd64_0123456789abcdef", L"abc_audio.inf");
+    const std::wstring open = PlaceFile(kFirmwareFolder + L"\\open", L"ABC_01140000.bin");
+    OnHost(L"chmod o+w windows/Firmware/open", open, true);
+    const std::wstring folder = kFirmwareFolder + L"\\new pkg";
+    const std::wstring capsule = PlaceFile(folder, L"ABC_01130000.bin");
+    Start(kImageFolder);
+    ASSERT_TRUE(Await(Events, {Event(MSG_UPGRADE_SUCCEEDED, {capsule})}));
+    ExpectToolStartedIn(folder, kImageFolder);
+    EXPECT_EQ(Count(Events(), Event(MSG_UPGRADING_FIRMWARE, {open})), 0u);
+    ExpectValues(3, capsule, 1);
 }
 
 }  // namespace

@@ -113,6 +113,21 @@ TEST_F(UpgradeDecisionTest, CapsuleMustBeNewerThanTheBiosAndTheLastAttempt) {
         ExpectLogged(lines);
         EXPECT_EQ(Events(reporter), events);
     }
+    // A failed capsule found again may be retried (letter case ignored); another path of the
+    // same version may not.
+    g_smbios = bios;
+    const std::wstring path = folder + L"\\\\ABC_01130000.bin";
+    const win::UniqueFileHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 7, nullptr,
+                                                   CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE,
+                                                   nullptr));
+    for (const std::wstring& retry : {path + L"x", folder + L"\\\\abc_01130000.BIN"}) {
+        ::DeleteFileW(ServiceLogPath().c_str());
+        wchar_t found[MAX_PATH] = {};
+        EXPECT_EQ(Nyx::IsUpgradeNeeded(found, 0x010d0000, retry.c_str()), retry.back() == L'N');
+    }
+    ExpectLogged(
+        {fn + L"last attempt failed, capsule retried",
+         L"IsUpgradeNeeded result: retval= 1 (1 = upgrade needed, 0 = no upgrade needed)"});
 }
 
 // directory_watch_probe.exe watches a folder in a process of its own, as a failed watch ends it.
@@ -139,18 +154,19 @@ TEST_F(StartDirectoryMonitoringTest, FolderThatCannotBeWatchedEndsTheProcessWith
 // exception ends the loop the normal way, with the code the host reports on STOPPED.
 TEST_F(ServiceLoopTest, EndsOnStopUnreadableBiosOrExceptionAndJudgesAHandedOverFlash) {
     const wchar_t *kEntered = L"void Nyx::ServiceLoop entered",
-                  *kWait = L"start looking for capsule - Wait for 1 minute - ";
+                  *kWait = L"start looking for capsule - Wait for 1 minute - ",
+                  *kPending = L"ServiceLoop : a flash waits for its reboot, no capsule attempted";
     const std::wstring kLast = L"lastinstalledversion from the registry - ";
     // clang-format off
     const std::tuple<DWORD, const wchar_t*, bool, int, Lines, DWORD, DWORD> cases[] = {
         // status, LastBinFile, BIOS readable, boot (0: stop at once, 1: after the key, -1: before), lines, event, status after
-        {2, nullptr, true, 0, {kEntered, L"UpgradeStatus Initial read from registry: 2", kWait, kEnd}, 0, 0},
+        {2, nullptr, true, 0, {kEntered, L"UpgradeStatus Initial read from registry: 2", kWait, kEnd}, 0, 2},
         {1, nullptr, true, 0, {kEntered, L"UpgradeStatus Initial read from registry: 1", kWait, kEnd}, 0, 1},
-        {3, nullptr, false, 1, {L"ServiceLoop entered : ", L"Directory already exists: C:\\windows\\system32\\Firmware", L"Directory does not exist: C:\\windows\\Firmware. Creating..", L"Directory created or already exists: C:\\windows\\Firmware", L"BIOS Info not available", L"ServiceLoop : Startup aborted", kEnd}, MSG_BIOS_INFO_UNREADABLE, 0},
+        {3, nullptr, false, 1, {L"ServiceLoop entered : ", L"Directory already exists: C:\\windows\\system32\\Firmware", L"Directory does not exist: C:\\windows\\Firmware. Creating..", L"Directory created or already exists: C:\\windows\\Firmware", L"BIOS Info not available", L"ServiceLoop : Startup aborted", kEnd}, MSG_BIOS_INFO_UNREADABLE, 3},
         {1, L"C:\\fw/pkg\\ABC_011300.bin", true, 1, {kLast + L"01130025", L"ServiceLoop : last upgrade succeeded", L"ServiceLoop : startup done", L"Entered do while loop  - ",
             L"ServiceLoop : monitoring DriverStore FileRepository", L"Installed BIOS version :  01130000", L"BIOS Family: ABC", L"Enntered DIRID10 folder to search for new capsule ", L"service stop or some error, leave the thread", kEnd}, MSG_UPGRADE_SUCCEEDED, 3},
         {1, L"C:ABC_01140000.bin", true, 1, {kLast + L"01140000", L"ServiceLoop : last upgrade failed", kEnd}, MSG_UPGRADE_FAILED, 2},
-        {1, L"ABC_01140000.bin", true, -1, {kLast + L"01140000", L"ServiceLoop : startup done", kEnd}, 0, 1},
+        {1, L"ABC_01140000.bin", true, -1, {kLast + L"01140000", L"ServiceLoop : startup done", kPending, kEnd}, 0, 1},
         {0, nullptr, true, 1, {L"unable to read LastBinFile from registry with Error code: 2", kEnd}, 0, 0}};
     // clang-format on
     for (const auto& [status, lastBinFile, biosReadable, boot, lines, event, statusAfter] : cases) {
@@ -168,9 +184,12 @@ TEST_F(ServiceLoopTest, EndsOnStopUnreadableBiosOrExceptionAndJudgesAHandedOverF
         Nyx::m_serviceStopEvent = stop.Get();
         ServiceContext context{nullptr, stop.Get(), INVALID_HANDLE_VALUE, 0};
         std::thread loop(Nyx::ServiceLoop, &context);
-        if (boot != 0 && biosReadable) {
-            EXPECT_TRUE(
-                test::WaitUntil([&] { return context.changeHandle != INVALID_HANDLE_VALUE; }));
+        if (boot != 0 && biosReadable) {  // until the loop watches, or waits for the reboot
+            EXPECT_TRUE(test::WaitUntil([&] {
+                const Lines logged = test::ReadServiceLogMessages(ServiceLogPath());
+                return context.changeHandle != INVALID_HANDLE_VALUE ||
+                       std::count(logged.begin(), logged.end(), kPending) != 0;
+            }));
             ::SetEvent(stop.Get());
         }
         loop.join();

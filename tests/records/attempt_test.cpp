@@ -57,7 +57,7 @@ TEST(AttemptTest, AFailedCapsuleIsRetriedOncePerRunUpToThreeLaunches) {
         bool isRecorded;  // the due capsule is the one in LastBinFile
         std::uint32_t launchesThisRun;
         bool pending;
-        bool mayRetry;  // lets "not newer than the last attempt" through
+        bool mayRetry;  // lets "not newer than the last attempt" through to the retry rule
         Action action;
         std::uint32_t attemptCount;
     } cases[] = {
@@ -66,16 +66,16 @@ TEST(AttemptTest, AFailedCapsuleIsRetriedOncePerRunUpToThreeLaunches) {
         {"first retry", Recorded(2, 1), true, 0, false, true, Action::kAttempt, 2},
         {"earlier version's failure", Recorded(2, {}), true, 0, false, true, Action::kAttempt, 2},
         {"last retry", Recorded(2, 2), true, 0, false, true, Action::kAttempt, 3},
-        {"three launches", Recorded(2, 3), true, 0, false, false, Action::kNotRetrying, 0},
-        {"corrupt count", Recorded(2, 0xFFFFFFFF), true, 0, false, false, Action::kNotRetrying, 0},
-        {"failed in this run", Recorded(2, 1), true, 1, false, false, Action::kNotRetrying, 0},
-        {"newer after a failure", Recorded(2, 3), false, 0, false, false, Action::kAttempt, 1},
+        {"three launches", Recorded(2, 3), true, 0, false, true, Action::kNotRetrying, 0},
+        {"corrupt count", Recorded(2, 0xFFFFFFFF), true, 0, false, true, Action::kNotRetrying, 0},
+        {"failed in this run", Recorded(2, 1), true, 1, false, true, Action::kNotRetrying, 0},
+        {"newer after a failure", Recorded(2, 3), false, 0, false, true, Action::kAttempt, 1},
         {"withdrawn attempt", Recorded(0, 1), true, 0, false, false, Action::kAttempt, 2},
         {"flash waits for reboot", Recorded(1, 1), false, 0, true, false, Action::kFlashPending, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.row);
-        EXPECT_EQ(attempt::MayRetry(c.record, c.launchesThisRun), c.mayRetry);
+        EXPECT_EQ(attempt::MayRetry(c.record), c.mayRetry);
         const CheckVerdict verdict =
             attempt::DecideCheck(c.record, c.isRecorded, c.launchesThisRun, c.pending);
         EXPECT_EQ(verdict.action, c.action);
@@ -83,7 +83,7 @@ TEST(AttemptTest, AFailedCapsuleIsRetriedOncePerRunUpToThreeLaunches) {
             EXPECT_EQ(verdict.attemptCount, c.attemptCount);
         }
     }
-    EXPECT_FALSE(attempt::MayRetry(Record{{}, 2, 1}, 0));  // no capsule to retry
+    EXPECT_FALSE(attempt::MayRetry(Record{{}, 2, 1}));  // no capsule to retry
 }
 
 TEST(AttemptTest, JournalKeepsTheRecordAsItWasAndRefusesAnythingElse) {
