@@ -3,6 +3,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "win/unique_handle.h"
@@ -15,21 +16,73 @@ struct LocalFreeDeleter {
 };
 using UniqueLocal = std::unique_ptr<void, LocalFreeDeleter>;
 
-// The owner TrustedInstaller: NT SERVICE\TrustedInstaller.
-constexpr wchar_t kTrustedInstaller[] =
-    L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+// NT SERVICE\TrustedInstaller, S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464,
+// laid out as a SID.
+const struct {
+    BYTE revision, subAuthorityCount;
+    SID_IDENTIFIER_AUTHORITY authority;
+    DWORD subAuthority[6];
+} kTrustedInstaller = {SID_REVISION,
+                       6,
+                       SECURITY_NT_AUTHORITY,
+                       {80, 956008885, 3418522649, 1831038044, 1853292631, 2271478464}};
+
+// What no one but the trusted accounts may be allowed on a folder the service uses: adding files
+// or folders, writing (and appending), deleting the folder or its entries, and changing its
+// access list or owner.
+constexpr ACCESS_MASK kChangingRights =
+    FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER;
 
 bool IsWellKnown(PSID sid, WELL_KNOWN_SID_TYPE type) {
     return ::IsWellKnownSid(sid, type) != FALSE;
 }
 
-bool IsSid(PSID sid, const wchar_t* text) {
-    PSID parsed = nullptr;
-    if (!::ConvertStringSidToSidW(text, &parsed)) {
-        return false;
+// SYSTEM, Administrators, TrustedInstaller or the service's own account.
+bool IsTrusted(PSID sid, PSID serviceAccount) {
+    return sid != nullptr && ::IsValidSid(sid) &&
+           (IsWellKnown(sid, WinLocalSystemSid) || IsWellKnown(sid, WinBuiltinAdministratorsSid) ||
+            ::EqualSid(sid, const_cast<void*>(static_cast<const void*>(&kTrustedInstaller))) ||
+            (serviceAccount != nullptr && ::EqualSid(sid, serviceAccount)));
+}
+
+// Whether an entry of |dacl| that applies to the folder itself allows an untrusted account any of
+// kChangingRights.
+bool OthersMayChange(PACL dacl, PSID serviceAccount) {
+    if (dacl == nullptr) {
+        return true;  // no access list: everyone may do everything
     }
-    const UniqueLocal owner(parsed);
-    return ::EqualSid(sid, parsed) != FALSE;
+    GENERIC_MAPPING mapping{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
+                            FILE_ALL_ACCESS};
+    for (DWORD index = 0; index < dacl->AceCount; ++index) {
+        void* entry = nullptr;
+        if (!::GetAce(dacl, index, &entry)) {
+            return true;  // an access list that cannot be read through is not trusted
+        }
+        const auto* header = static_cast<const ACE_HEADER*>(entry);
+        if ((header->AceFlags & INHERIT_ONLY_ACE) != 0) {
+            continue;  // applies only to what is created below
+        }
+        PSID sid = nullptr;
+        switch (header->AceType) {
+            case ACCESS_ALLOWED_ACE_TYPE:
+            case ACCESS_ALLOWED_CALLBACK_ACE_TYPE:  // same layout; its condition is not evaluated
+                sid = &static_cast<ACCESS_ALLOWED_ACE*>(entry)->SidStart;
+                break;
+            case ACCESS_ALLOWED_COMPOUND_ACE_TYPE:
+            case ACCESS_ALLOWED_OBJECT_ACE_TYPE:
+            case ACCESS_ALLOWED_CALLBACK_OBJECT_ACE_TYPE:
+                break;  // not used on files: counted as allowing someone unknown
+            default:
+                continue;  // denying, auditing and label entries allow nothing
+        }
+        // Every allowing entry keeps its mask right after the header.
+        ACCESS_MASK mask = static_cast<ACCESS_ALLOWED_ACE*>(entry)->Mask;
+        ::MapGenericMask(&mask, &mapping);
+        if ((mask & kChangingRights) != 0 && !IsTrusted(sid, serviceAccount)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // The user of this process's token, in |buffer|; null when it cannot be read.
@@ -45,6 +98,38 @@ PSID ProcessUser(std::unique_ptr<BYTE[]>& buffer) {
         return nullptr;
     }
     return reinterpret_cast<TOKEN_USER*>(buffer.get())->User.Sid;
+}
+
+// The length of the root of a full path: a drive (C:\ ), a share (\\server\share\ ), either of
+// them after the prefix \\?\ (the share as \\?\UNC\server\share\ ); 0 for anything else.
+size_t RootLength(const std::wstring& path) {
+    size_t start = 0;
+    bool share = false;
+    if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0) {
+        start = 8;
+        share = true;
+    } else if (path.compare(0, 4, L"\\\\?\\") == 0) {
+        start = 4;
+    } else if (path.compare(0, 2, L"\\\\") == 0) {
+        start = 2;
+        share = true;
+    }
+    if (!share) {
+        const bool drive =
+            path.size() >= start + 3 && path[start + 1] == L':' && path[start + 2] == L'\\';
+        return drive ? start + 3 : 0;
+    }
+    const size_t server = path.find(L'\\', start);
+    const size_t shareEnd = server == std::wstring::npos ? server : path.find(L'\\', server + 1);
+    return shareEnd == std::wstring::npos ? path.size() : shareEnd + 1;
+}
+
+// Whether |path| is |folder| or lies below it, letters compared without case.
+bool IsInFolder(const std::wstring& path, const std::wstring& folder) {
+    return !folder.empty() && path.size() >= folder.size() &&
+           ::CompareStringOrdinal(path.c_str(), static_cast<int>(folder.size()), folder.c_str(),
+                                  static_cast<int>(folder.size()), TRUE) == CSTR_EQUAL &&
+           (path.size() == folder.size() || path[folder.size()] == L'\\' || folder.back() == L'\\');
 }
 
 }  // namespace
@@ -63,40 +148,110 @@ bool CreateProtectedFolder(const std::wstring& path, FolderReaders readers) {
     return ::CreateDirectoryW(path.c_str(), &attributes) != FALSE;
 }
 
-DWORD JudgeFolder(DWORD attributes, PSID owner, PSID serviceAccount) {
+DWORD JudgeFolder(DWORD attributes, PSID owner, PACL dacl, PSID serviceAccount) {
     if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
         return kErrorReparsePointEncountered;
     }
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
         return ERROR_DIRECTORY;
     }
-    const bool trusted =
-        owner != nullptr && ::IsValidSid(owner) &&
-        (IsWellKnown(owner, WinLocalSystemSid) || IsWellKnown(owner, WinBuiltinAdministratorsSid) ||
-         IsSid(owner, kTrustedInstaller) ||
-         (serviceAccount != nullptr && ::EqualSid(owner, serviceAccount)));
-    return trusted ? ERROR_SUCCESS : ERROR_INVALID_OWNER;
+    if (!IsTrusted(owner, serviceAccount)) {
+        return ERROR_INVALID_OWNER;
+    }
+    return OthersMayChange(dacl, serviceAccount) ? kErrorFolderWritableByOthers : ERROR_SUCCESS;
 }
 
-DWORD CheckFolder(const std::wstring& path) {
-    const DWORD attributes = ::GetFileAttributesW(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
+std::vector<std::wstring> FolderChain(const std::wstring& path,
+                                      const std::wstring& windowsDirectory) {
+    std::wstring top = windowsDirectory;
+    while (top.size() > RootLength(top) && top.back() == L'\\') {
+        top.pop_back();
+    }
+    std::vector<std::wstring> chain;
+    size_t next = RootLength(path);
+    if (next == 0) {
+        return chain;
+    }
+    if (RootLength(top) != 0 && IsInFolder(path, top)) {
+        chain.push_back(top);
+        next = top.size();
+    }
+    while (next < path.size()) {
+        const size_t end = std::min(path.find(L'\\', next), path.size());
+        if (end > next) {
+            chain.push_back(path.substr(0, end));
+        }
+        next = end + 1;
+    }
+    return chain;
+}
+
+FolderJudge::FolderJudge() : serviceAccount_(ProcessUser(user_)) {}
+
+DWORD FolderJudge::JudgeOne(const std::wstring& path) const {
+    // Judged on the folder itself, not on what a link there leads to, and on one handle, so
+    // the attributes, owner and access list read are those of one and the same folder.
+    const UniqueFileHandle folder(::CreateFileW(
+        path.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+        FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    // The attributes alone: GetFileInformationByHandle would also ask for the volume's serial
+    // number, which costs far more than everything else here.
+    FILE_ATTRIBUTE_TAG_INFO information{};
+    if (!folder || !::GetFileInformationByHandleEx(folder.Get(), FileAttributeTagInfo, &information,
+                                                   sizeof(information))) {
         return ::GetLastError();
     }
-    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-        return kErrorReparsePointEncountered;  // not opened: that would follow the link
+    // Some file systems (Wine's among them) open what a folder link leads to even when asked
+    // not to; the name itself still says it is a link.
+    const DWORD named = ::GetFileAttributesW(path.c_str());
+    if (named != INVALID_FILE_ATTRIBUTES) {
+        information.FileAttributes |= named & FILE_ATTRIBUTE_REPARSE_POINT;
     }
     PSID owner = nullptr;
+    PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    const DWORD read =
-        ::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
-                                nullptr, nullptr, nullptr, &descriptor);
+    const DWORD read = ::GetSecurityInfo(folder.Get(), SE_FILE_OBJECT,
+                                         OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                         &owner, nullptr, &dacl, nullptr, &descriptor);
     if (read != ERROR_SUCCESS) {
         return read;
     }
     const UniqueLocal descriptorOwner(descriptor);
-    std::unique_ptr<BYTE[]> user;
-    return JudgeFolder(attributes, owner, ProcessUser(user));
+    return JudgeFolder(information.FileAttributes, owner, dacl, serviceAccount_);
+}
+
+DWORD FolderJudge::JudgeChain(const std::wstring& path) const {
+    wchar_t windows[MAX_PATH];
+    const UINT windowsLength = ::GetWindowsDirectoryW(windows, MAX_PATH);
+    if (windowsLength == 0 || windowsLength >= MAX_PATH) {
+        const DWORD error = ::GetLastError();
+        return error != ERROR_SUCCESS ? error : ERROR_BUFFER_OVERFLOW;
+    }
+    const DWORD fullLength = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (fullLength == 0) {
+        return ::GetLastError();
+    }
+    std::wstring full(fullLength, L'\0');
+    full.resize(::GetFullPathNameW(path.c_str(), fullLength, &full[0], nullptr));
+    const std::vector<std::wstring> chain = FolderChain(full, windows);
+    if (chain.empty()) {
+        return ERROR_BAD_PATHNAME;  // a root alone, or not a path to a folder at all
+    }
+    for (size_t index = 0; index < chain.size(); ++index) {
+        const DWORD verdict = JudgeOne(chain[index]);
+        if (verdict == ERROR_FILE_NOT_FOUND && index + 1 < chain.size()) {
+            return ERROR_PATH_NOT_FOUND;
+        }
+        if (verdict != ERROR_SUCCESS) {
+            return verdict;
+        }
+    }
+    return ERROR_SUCCESS;
+}
+
+DWORD CheckFolder(const std::wstring& path) {
+    return FolderJudge().JudgeChain(path);
 }
 
 bool IsLinkedFile(DWORD attributes, DWORD linkCount) {

@@ -1,11 +1,13 @@
 // The service runs as LocalSystem and writes, deletes and starts files in its folders, so it
-// uses a folder only when no ordinary user can have put it there, and reaches no file through a
-// link an ordinary process left behind.
+// uses a folder only when no ordinary user can have put it there or can change it or any folder
+// above it, and reaches no file through a link an ordinary process left behind.
 #pragma once
 
 #include <windows.h>
 
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace win {
 
@@ -24,14 +26,54 @@ enum class FolderReaders {
 // thread's last error, on failure (ERROR_ALREADY_EXISTS when something has the name).
 bool CreateProtectedFolder(const std::wstring& path, FolderReaders readers);
 
-// Whether an existing folder with |attributes| and |owner| may be used: ERROR_SUCCESS; or
-// kErrorReparsePointEncountered for a reparse point (a junction or a link may lead anywhere);
-// ERROR_INVALID_OWNER when the owner is neither SYSTEM, Administrators, TrustedInstaller nor
-// |serviceAccount| (the account the service runs as); ERROR_DIRECTORY for a file.
-DWORD JudgeFolder(DWORD attributes, PSID owner, PSID serviceAccount);
+// The answer for a folder that someone other than SYSTEM, Administrators, TrustedInstaller and
+// the service's own account may change: ERROR_INVALID_ACL (1336, "The access control list (ACL)
+// structure is invalid"), chosen because it points a log line's reader at the folder's access
+// list, and because no read or other verdict here gives it.
+inline constexpr DWORD kErrorFolderWritableByOthers = ERROR_INVALID_ACL;
 
-// Reads the folder's attributes (without following a link) and owner and judges them; the
-// error of a read that fails. ERROR_FILE_NOT_FOUND / ERROR_PATH_NOT_FOUND when it is missing.
+// Whether an existing folder with |attributes|, |owner| and |dacl| may be used: ERROR_SUCCESS;
+// or kErrorReparsePointEncountered for a reparse point (a junction or a link may lead anywhere);
+// ERROR_DIRECTORY for a file; ERROR_INVALID_OWNER when the owner is neither SYSTEM,
+// Administrators, TrustedInstaller nor |serviceAccount| (the account the service runs as);
+// kErrorFolderWritableByOthers when |dacl| allows anyone else to add files or folders to it,
+// write, delete it or its entries, or change its access list or owner (generic rights mapped as
+// for files; a null |dacl|, which allows everything to everyone, included). Denying entries,
+// and entries that only folders and files created below inherit, are not counted.
+DWORD JudgeFolder(DWORD attributes, PSID owner, PACL dacl, PSID serviceAccount);
+
+// The folders CheckFolder judges for the full path |path|, from the top down: when |path| lies
+// in |windowsDirectory| (or is it), that directory and every folder below it down to |path|;
+// otherwise every folder below the root of |path| (a drive such as C:\ or a share such as
+// \\server\share\ ), which is never judged. Empty components (doubled or trailing backslashes)
+// are left out; the chain is empty for a root alone or a path without a root.
+std::vector<std::wstring> FolderChain(const std::wstring& path,
+                                      const std::wstring& windowsDirectory);
+
+// Judges folders for the service, reading its own account once. Any thread may use one;
+// nothing is changed on disk.
+class FolderJudge {
+public:
+    FolderJudge();
+
+    // Judges the folder |path| alone (JudgeFolder), on a handle that does not follow a link;
+    // the error of the open or read that fails (ERROR_FILE_NOT_FOUND / ERROR_PATH_NOT_FOUND
+    // when it is missing).
+    DWORD JudgeOne(const std::wstring& path) const;
+
+    // Judges each folder of FolderChain(full path of |path|, Windows directory) from the top
+    // down and answers the first verdict that is not ERROR_SUCCESS; ERROR_PATH_NOT_FOUND
+    // when a folder above |path| is missing, ERROR_FILE_NOT_FOUND when only |path| is,
+    // ERROR_BAD_PATHNAME when the chain is empty (a drive's root is not used as a folder).
+    DWORD JudgeChain(const std::wstring& path) const;
+
+private:
+    std::unique_ptr<BYTE[]> user_;
+    PSID serviceAccount_ = nullptr;  // in user_; null when the token could not be read
+};
+
+// FolderJudge().JudgeChain(path): whether the service may write to, run a tool in, or take a
+// capsule from the folder |path|.
 DWORD CheckFolder(const std::wstring& path);
 
 // A file that is a reparse point or has more than one name may lead to another file.

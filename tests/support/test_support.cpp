@@ -111,6 +111,24 @@ void RemoveTree(const std::wstring& path) {
     ::RemoveDirectoryW(path.c_str());
 }
 
+bool RunOnHost(const std::wstring& folder, const std::wstring& script) {
+    // Wine gives no handle to wait on for a host program: it marks its end with a file.
+    const std::wstring done = folder + L"\\.nyx_host_done";
+    std::wstring command = L"sh -c \"" + script + L" && touch .nyx_host_done\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    if (!::CreateProcessW(L"Z:\\bin\\sh", &command[0], nullptr, nullptr, FALSE, 0, nullptr,
+                          folder.c_str(), &startup, &process)) {
+        return false;
+    }
+    ::CloseHandle(process.hThread);
+    ::CloseHandle(process.hProcess);
+    const bool ended = WaitUntil([&] { return FileExists(done); }, 10000, 20);
+    ::DeleteFileW(done.c_str());
+    return ended;
+}
+
 TempFolder::TempFolder() {
     wchar_t base[MAX_PATH];  // ends in a backslash
     ::GetTempPathW(MAX_PATH, base);

@@ -66,6 +66,9 @@ std::vector<std::wstring> ReadServiceLogMessages(const std::wstring& path);
 // A Linux path as Wine sees it (drive Z: is the Linux root).
 std::wstring HostPathToWindows(const std::string& hostPath);
 void RemoveTree(const std::wstring& path);  // deletes a folder tree; missing is fine
+// Runs |script| with the host's shell in the folder |folder| (for what Wine cannot do itself:
+// Unix modes, links) and waits until it has ended; whether it succeeded within 10 s.
+bool RunOnHost(const std::wstring& folder, const std::wstring& script);
 
 // A unique, empty folder under the prefix's temporary folder, removed on destruction.
 class TempFolder {
