@@ -59,6 +59,51 @@ struct VersionBytes {
     FirmwareVersion Number() const { return MakeFirmwareVersion(b1, b2, b3, b4); }
 };
 
+// Whether capsules in one folder of the search may compete: the folder and every folder above it
+// are judged (win::CheckFolder's rule) when a capsule there first would beat the best one, and
+// the verdict is kept for the rest of the search, so each folder is judged at most once and
+// folders without such a capsule not at all. Lives on the stack frame that searches the folder.
+class FolderTrust {
+public:
+    // The start folder, whose chain is judged from the top.
+    FolderTrust(const wchar_t* folder, const win::FolderJudge& judge)
+        : folder_(folder), judge_(judge) {}
+    // A sub-folder of |parent|'s folder, judged alone once |parent| is trusted.
+    FolderTrust(const wchar_t* folder, const FolderTrust& parent)
+        : folder_(folder), judge_(parent.judge_), parent_(&parent) {}
+
+    bool Refused() const {
+        if (!judged_) {
+            judged_ = true;
+            if (parent_ == nullptr) {
+                Judge(judge_.JudgeChain(folder_));
+            } else if (parent_->Refused()) {
+                verdict_ = parent_->verdict_;  // already logged for the folder above
+            } else {
+                Judge(judge_.JudgeOne(folder_));
+            }
+        }
+        return verdict_ != ERROR_SUCCESS;
+    }
+    // Whether the folder is known to be refused, without judging it.
+    bool KnownRefused() const { return judged_ && verdict_ != ERROR_SUCCESS; }
+
+private:
+    void Judge(DWORD verdict) const {
+        verdict_ = verdict;
+        if (verdict != ERROR_SUCCESS) {
+            Log(L"Capsule folder may not be used: " + std::wstring(folder_) + L", error=" +
+                std::to_wstring(verdict));
+        }
+    }
+
+    const wchar_t* folder_;
+    const win::FolderJudge& judge_;
+    const FolderTrust* parent_ = nullptr;
+    mutable bool judged_ = false;
+    mutable DWORD verdict_ = ERROR_SUCCESS;
+};
+
 bool IsDotEntry(const wchar_t* name) {
     return name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'));
 }
@@ -133,11 +178,11 @@ bool SearchFromStartFolder(const wchar_t* folder, BYTE& b1, BYTE& b2, BYTE& b3, 
     return SearchFolderForCapsule(start.Get(), b1, b2, b3, b4, path, family);
 }
 
-bool SearchFolderForCapsule(const wchar_t* folder, BYTE& b1, BYTE& b2, BYTE& b3, BYTE& b4,
-                            wchar_t* path, const std::wstring& family) {
-    if (folder == nullptr || folder[0] == L'\0' || path == nullptr) {
-        return false;
-    }
+namespace {
+
+// SearchFolderForCapsule's work on one folder, whose trust |trust| holds.
+bool SearchLevel(const wchar_t* folder, BYTE& b1, BYTE& b2, BYTE& b3, BYTE& b4, wchar_t* path,
+                 const std::wstring& family, const FolderTrust& trust) {
     const size_t folderLength = std::wcslen(folder);
     // The start folder ends in a backslash already; deeper folders get one added.
     const bool needsSeparator = folder[folderLength - 1] != L'\\';
@@ -160,6 +205,9 @@ bool SearchFolderForCapsule(const wchar_t* folder, BYTE& b1, BYTE& b2, BYTE& b3,
                     IsDotEntry(entry.cFileName)) {
                     continue;
                 }
+                if (trust.KnownRefused()) {
+                    break;  // nothing below a refused folder may compete either
+                }
                 PathBuffer subFolder;
                 if (!subFolder.Append(folder, folderLength) ||
                     (needsSeparator && !subFolder.Append(L"\\")) ||
@@ -169,8 +217,8 @@ bool SearchFolderForCapsule(const wchar_t* folder, BYTE& b1, BYTE& b2, BYTE& b3,
                 VersionBytes found = bar;
                 wchar_t subResult[MAX_PATH];
                 subResult[0] = L'\0';
-                if (SearchFolderForCapsule(subFolder.Get(), found.b1, found.b2, found.b3, found.b4,
-                                           subResult, family) &&
+                if (SearchLevel(subFolder.Get(), found.b1, found.b2, found.b3, found.b4, subResult,
+                                family, FolderTrust(subFolder.Get(), trust)) &&
                     found.Number() > bar.Number()) {
                     PathBuffer replacement;
                     if (replacement.Append(subResult)) {
@@ -203,6 +251,10 @@ bool SearchFolderForCapsule(const wchar_t* folder, BYTE& b1, BYTE& b2, BYTE& b3,
                 if (found.Number() <= bar.Number()) {
                     continue;
                 }
+                // A capsule that others could have put or changed there does not compete.
+                if (trust.Refused()) {
+                    break;
+                }
                 PathBuffer file;
                 if (file.Append(folder, folderLength) && file.Append(L"\\") &&
                     file.Append(entry.cFileName)) {
@@ -223,6 +275,17 @@ bool SearchFolderForCapsule(const wchar_t* folder, BYTE& b1, BYTE& b2, BYTE& b3,
     b3 = bar.b3;
     b4 = bar.b4;
     return true;
+}
+
+}  // namespace
+
+bool SearchFolderForCapsule(const wchar_t* folder, BYTE& b1, BYTE& b2, BYTE& b3, BYTE& b4,
+                            wchar_t* path, const std::wstring& family) {
+    if (folder == nullptr || folder[0] == L'\0' || path == nullptr) {
+        return false;
+    }
+    const win::FolderJudge judge;
+    return SearchLevel(folder, b1, b2, b3, b4, path, family, FolderTrust(folder, judge));
 }
 
 int EnsureDirectory(const std::wstring& path) {

@@ -72,15 +72,21 @@ bool SearchFromStartFolder(const wchar_t* folder, BYTE& b1, BYTE& b2, BYTE& b3, 
 // where the version is read), each in the order the file system enumerates them. A capsule replaces
 // the best one only when its version is strictly greater, so among equal versions the first one met
 // wins, and a sub-folder's capsule beats an equal one beside it. Folders that cannot be enumerated
-// contribute nothing, silently. Arguments and result as for FindNewestCapsule; an empty or null
-// |folder| gives false.
+// contribute nothing, silently. A folder whose capsule would beat the best one so far is judged
+// first, with every folder above it (win::CheckFolder's rule: no link, no foreign owner, no one
+// else allowed to change it); when it is refused, "Capsule folder may not be used: " followed by
+// the folder, ", error=" and the verdict is logged, and no capsule in it or below it competes, so
+// the best capsule elsewhere wins. Each folder is judged at most once a search, and only folders
+// holding such a capsule (and those above them) are. Arguments and result as for
+// FindNewestCapsule; an empty or null |folder| gives false.
 bool SearchFolderForCapsule(const wchar_t* folder, BYTE& b1, BYTE& b2, BYTE& b3, BYTE& b4,
                             wchar_t* path, const std::wstring& family);
 
 // Makes sure the firmware folder |path| exists, creating only its last component, with
 // SYSTEM and Administrators in full control and Users allowed to read. Returns 0 when the folder
 // exists afterwards and may be used, -1 otherwise; the thread's last error then holds the cause.
-// An existing folder that is a reparse point, or whose owner is neither SYSTEM,
-// Administrators, TrustedInstaller nor the service's own account, is not used: it is logged and
-// reported (MSG_CALL_FAILED, "EnsureDirectory") with the error. Logs each step to the service log.
+// An existing folder that win::CheckFolder refuses (it or a folder above it is a reparse point,
+// is owned by someone other than SYSTEM, Administrators, TrustedInstaller or the service's own
+// account, or lets anyone else change it) is not used: it is logged and reported
+// (MSG_CALL_FAILED, "EnsureDirectory") with the verdict. Logs each step to the service log.
 int EnsureDirectory(const std::wstring& path);

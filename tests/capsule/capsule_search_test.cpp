@@ -26,6 +26,8 @@ TEST(CapsuleSearchTest, FindsTheNewestCapsuleOfTheFamilyAboveTheBar) {
         const wchar_t* found;  // below the start folder (which ends in a backslash); "" for none
         Bytes bar{};
         const wchar_t* family = L"ABC";
+        const wchar_t* writable = L"";     // a folder below the start folder anyone may write to
+        const wchar_t* refused = nullptr;  // the folder logged as refused, below the start folder
     } cases[] = {
         // clang-format off
         // Only real capsule names compete: no folder, other family, text or version pair.
@@ -38,6 +40,14 @@ TEST(CapsuleSearchTest, FindsTheNewestCapsuleOfTheFamilyAboveTheBar) {
         {L"p\\ABC_011300.bin|q\\ABC_011201.bin", L"p\\ABC_011300.bin", {1, 12, 1, 255}},
         {L"p\\ABC_011300.bin", L"", {1, 13, 0, 255}},  // six digits: the fourth field is 255
         {L"p\\ AB_011300.bin|p\\AB_011400.bin", L"p\\ AB_011300.bin", {}, L"AB"},
+        // A capsule in a folder others may write to, or below one, does not compete; such a
+        // folder is judged only when a capsule in it would win.
+        {L"p\\ABC_011400.bin|q\\ABC_011300.bin", L"q\\ABC_011300.bin", {}, L"ABC", L"p", L"p"},
+        {L"w\\p\\ABC_011400.bin|w\\ABC_011500.bin|ABC_011300.bin", L"\\ABC_011300.bin", {}, L"ABC",
+         L"w", L"w"},
+        {L"p\\ABC_011400.bin|ABC_011300.bin", L"", {}, L"ABC", L".", L""},
+        {L"p\\ABC_011200.bin|q\\ABC_011300.bin", L"q\\ABC_011300.bin", {1, 12, 1, 255}, L"ABC",
+         L"p"},
     };  // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(test::Utf8(c.tree));
@@ -46,11 +56,25 @@ TEST(CapsuleSearchTest, FindsTheNewestCapsuleOfTheFamilyAboveTheBar) {
         for (std::wstring file; std::getline(files, file, L'|');) {
             Create(root / file);
         }
+        ASSERT_TRUE(!*c.writable ||
+                    test::RunOnHost(root.Path(), L"chmod o+w " + std::wstring(c.writable)));
+        ::DeleteFileW(ServiceLogPath().c_str());
         Bytes bar = c.bar;
         wchar_t path[MAX_PATH];
         const bool found = SearchFromStartFolder(root.Path().c_str(), bar[0], bar[1], bar[2],
                                                  bar[3], path, c.family);
         EXPECT_EQ(found ? path : L"", *c.found ? root / c.found : L"");
+        std::vector<std::wstring> refusals, expected;
+        for (const std::wstring& line : test::ReadServiceLogMessages(ServiceLogPath())) {
+            if (line.rfind(L"Capsule folder may not be used: ", 0) == 0) {
+                refusals.push_back(line);
+            }
+        }
+        if (c.refused != nullptr) {
+            expected.push_back(L"Capsule folder may not be used: " + root / c.refused +
+                               L", error=1336");
+        }
+        EXPECT_EQ(refusals, expected);
     }
 }
 
