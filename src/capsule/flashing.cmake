@@ -8,9 +8,6 @@ add_library(nyx_flashing_portable STATIC
 target_link_libraries(nyx_flashing_portable PUBLIC nyx_options)
 
 if(WIN32)
-    # The session-function seam of nyx_win calls wtsapi32.
-    target_link_libraries(nyx_win PUBLIC wtsapi32)
-
     add_library(nyx_flashing STATIC
         ${CMAKE_CURRENT_LIST_DIR}/wts_info.cpp
         ${CMAKE_CURRENT_LIST_DIR}/kel_launch.cpp

@@ -6,137 +6,100 @@
 namespace {
 
 using staging::CapsuleSource;
-using staging::Plan;
-using staging::StagedFile;
+using Outcome = staging::Plan::Outcome;
 
-const staging::Folders kFolders = {L"C:\\Windows\\System32\\Firmware",
-                                   L"C:\\Windows\\System32\\DriverStore\\FileRepository",
-                                   L"C:\\Windows\\Firmware"};
-const std::wstring kStore = kFolders.driverStore + L"\\abc_01130000.inf_amd64_1f";
-const std::wstring kPackage = kFolders.firmware + L"\\pkg";
+const staging::Folders kFolders = {L"C:\\W\\System32\\Firmware", L"C:\\W\\Store", L"C:\\W\\Fw"};
 
-// |path| split as _wsplitpath_s does for the paths below.
+// |path| split as _wsplitpath_s splits these paths.
 staging::PathParts Split(const std::wstring& path) {
-    const size_t slash = path.rfind(L'\\');
-    const std::wstring file = slash == std::wstring::npos ? path : path.substr(slash + 1);
-    const size_t dot = file.rfind(L'.');
-    return {path.substr(0, 2), slash == std::wstring::npos ? L"" : path.substr(2, slash - 1),
-            file.substr(0, dot), dot == std::wstring::npos ? L"" : file.substr(dot)};
-}
-
-// "<source> -> <destination>" for each copy, "!" marking the optional and "*" the private ones.
-std::vector<std::wstring> Copies(const Plan& plan) {
-    std::vector<std::wstring> copies;
-    for (const staging::Copy& copy : plan.copies) {
-        copies.push_back(copy.source + L" -> " + copy.destination + (copy.required ? L"" : L" !") +
-                         (copy.isPrivate ? L" *" : L""));
-    }
-    return copies;
+    const size_t slash = path.rfind(L'\\'), dot = path.rfind(L'.');
+    return {path.substr(0, 2), path.substr(2, slash - 1), path.substr(slash + 1, dot - slash - 1),
+            path.substr(dot)};
 }
 
 TEST(StagingPlanTest, EachModeStagesItsFilesAndRunsTheToolWhereTheyLie) {
-    const std::wstring exe = L"C:\\Pkg Dir\\QvNyxService.exe";
-    const staging::ServiceImage image64{Split(exe), true}, image32{Split(exe), false};
-    const std::wstring t = kFolders.staging;
+    const staging::ServiceImage image64{Split(L"C:\\P d\\QvNyxService.exe"), true};
+    const staging::ServiceImage image32{image64.parts, false};
+    const std::wstring t = kFolders.staging + L"\\", p = L"C:\\P d\\", k = L"C:\\W\\Fw\\k\\";
     const struct {
         const char* row;
         std::wstring capsule;
         CapsuleSource source;
         const staging::ServiceImage* image;
-        Plan::Outcome outcome;
-        std::wstring toolFolder, toolFile, toastFile;
+        Outcome outcome;
+        std::wstring tool;  // "<folder>|<tool file>|<activator file>"
+        // "<source> > <destination>" per copy; "!" marks optional copies, "*" private ones.
         std::vector<std::wstring> copies;
     } cases[] = {
         {"driver store",
-         kStore + L"\\ABC_01130000.bin",
+         L"C:\\W\\Store\\pkg\\A_01.bin",
          CapsuleSource::kDriverStore,
          &image64,
-         Plan::Outcome::kStage,
-         t,
-         L"QvKelFlash64.exe",
-         L"QVToastNotificationActivator64.exe",
-         {kStore + L"\\ABC_01130000.bin -> " + t + L"\\ABC_01130000.bin *",
-          kStore + L"\\ABC_01130000.inf -> " + t + L"\\ABC_01130000.inf *",
-          L"C:\\Pkg Dir\\QvKelFlash64.exe -> " + t + L"\\QvKelFlash64.exe",
-          L"C:\\Pkg Dir\\QVToastNotificationActivator64.exe -> " + t +
-              L"\\QVToastNotificationActivator64.exe",
-          L"C:\\Pkg Dir\\QVFirmwareUpdate.jpg -> " + t + L"\\QVFirmwareUpdate.jpg !"}},
+         Outcome::kStage,
+         kFolders.staging + L"|QvKelFlash64.exe|QVToastNotificationActivator64.exe",
+         {L"C:\\W\\Store\\pkg\\A_01.bin > " + t + L"A_01.bin *",
+          L"C:\\W\\Store\\pkg\\A_01.inf > " + t + L"A_01.inf *",
+          p + L"QvKelFlash64.exe > " + t + L"QvKelFlash64.exe",
+          p + L"QVToastNotificationActivator64.exe > " + t + L"QVToastNotificationActivator64.exe",
+          p + L"QVFirmwareUpdate.jpg > " + t + L"QVFirmwareUpdate.jpg !"}},
         {"store root, case differs",
-         L"C:\\WINDOWS\\System32\\DriverStore\\FileRepository\\A_01.bin",
+         L"C:\\w\\STORE\\A_01.bin",
          CapsuleSource::kDriverStore,
          nullptr,
-         Plan::Outcome::kStage,
-         t,
-         L"QvKelFlash64.exe",
-         L"QVToastNotificationActivator64.exe",
+         Outcome::kStage,
+         kFolders.staging + L"|QvKelFlash64.exe|QVToastNotificationActivator64.exe",
          {}},
         {"firmware folder, 32-bit",
-         kPackage + L"\\ABC_01130000.bin",
+         k + L"A_01.bin",
          CapsuleSource::kFirmwareFolder,
          &image32,
-         Plan::Outcome::kStage,
-         kPackage,
-         L"QvKelFlash.exe",
-         L"QVToastNotificationActivator.exe",
-         {L"C:\\Pkg Dir\\QvKelFlash.exe -> " + kPackage + L"\\QvKelFlash.exe",
-          L"C:\\Pkg Dir\\QVToastNotificationActivator.exe -> " + kPackage +
-              L"\\QVToastNotificationActivator.exe",
-          L"C:\\Pkg Dir\\QVFirmwareUpdate.jpg -> " + kPackage + L"\\QVFirmwareUpdate.jpg !"}},
-        {"firmware folder root",
-         kFolders.firmware + L"\\ABC_01130000.bin",
+         Outcome::kStage,
+         L"C:\\W\\Fw\\k|QvKelFlash.exe|QVToastNotificationActivator.exe",
+         {p + L"QvKelFlash.exe > " + k + L"QvKelFlash.exe",
+          p + L"QVToastNotificationActivator.exe > " + k + L"QVToastNotificationActivator.exe",
+          p + L"QVFirmwareUpdate.jpg > " + k + L"QVFirmwareUpdate.jpg !"}},
+        {"firmware root",
+         L"C:\\W\\Fw\\A_01.bin",
          CapsuleSource::kFirmwareFolder,
          nullptr,
-         Plan::Outcome::kStage,
-         kFolders.firmware,
-         L"QvKelFlash.exe",
-         L"QVToastNotificationActivator.exe",
+         Outcome::kStage,
+         L"C:\\W\\Fw|QvKelFlash.exe|QVToastNotificationActivator.exe",
          {}},
-        {"doubled separator is no root",
-         kFolders.firmware + L"\\\\ABC_01130000.bin",
+        {"doubled separator: no root, and no service image",
+         L"C:\\W\\Fw\\\\A_01.bin",
          CapsuleSource::kFirmwareFolder,
          nullptr,
-         Plan::Outcome::kNeedsServiceImage,
-         kFolders.firmware + L"\\",
-         L"",
-         L"",
-         {}},
-        {"no service image",
-         kStore + L"\\ABC_01130000.bin",
-         CapsuleSource::kDriverStore,
-         nullptr,
-         Plan::Outcome::kNeedsServiceImage,
-         t,
-         L"QvKelFlash64.exe",
-         L"QVToastNotificationActivator64.exe",
+         Outcome::kNeedsServiceImage,
+         L"C:\\W\\Fw\\||",
          {}},
         {"no folder",
-         L"ABC_01130000.bin",
+         L"A_01.bin",
          CapsuleSource::kDriverStore,
          &image64,
-         Plan::Outcome::kInvalidName,
-         L"",
-         L"",
-         L"",
+         Outcome::kInvalidName,
+         L"||",
          {}},
         {"folder too long",
-         std::wstring(260, L'd') + L"\\ABC_01130000.bin",
+         std::wstring(260, L'd') + L"\\A_01.bin",
          CapsuleSource::kFirmwareFolder,
          &image64,
-         Plan::Outcome::kInvalidName,
-         L"",
-         L"",
-         L"",
+         Outcome::kInvalidName,
+         L"||",
          {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.row);
-        const Plan plan =
+        const staging::Plan plan =
             staging::PlanStaging(c.capsule, Split(c.capsule), c.source, kFolders, c.image);
         EXPECT_EQ(plan.outcome, c.outcome);
-        EXPECT_EQ(plan.toolFolder + L"|" + plan.toolFile + L"|" + plan.toastFile,
-                  c.toolFolder + L"|" + c.toolFile + L"|" + c.toastFile);
-        EXPECT_EQ(Copies(plan), c.copies);
-        EXPECT_EQ(plan.removesEarlierCapsules, !c.copies.empty() && c.copies.size() == 5);
+        EXPECT_EQ(plan.toolFolder + L"|" + plan.toolFile + L"|" + plan.toastFile, c.tool);
+        std::vector<std::wstring> copies;
+        for (const staging::Copy& copy : plan.copies) {
+            copies.push_back(copy.source + L" > " + copy.destination +
+                             (copy.required ? L"" : L" !") + (copy.isPrivate ? L" *" : L""));
+        }
+        EXPECT_EQ(copies, c.copies);
+        EXPECT_EQ(plan.removesEarlierCapsules, c.copies.size() == 5);
     }
 }
 
