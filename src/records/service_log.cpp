@@ -11,6 +11,7 @@
 #include "records/messages.h"
 #include "win/private_files.h"
 #include "win/protected_files.h"
+#include "win/unique_handle.h"
 
 namespace {
 
@@ -57,17 +58,16 @@ void AppendLine(const std::wstring& message, const std::wstring& path) {
             CreateLogFile(path);
         }
     }
-    FILE* file = ::_wfopen(path.c_str(), L"a, ccs=UNICODE");
-    if (file == nullptr) {
+    const win::UniqueStdioFile file(::_wfopen(path.c_str(), L"a, ccs=UNICODE"));
+    if (!file) {
         ReportOpenFailure(path, errno);
         return;
     }
     SYSTEMTIME now;
     ::GetLocalTime(&now);
-    std::fwprintf(file, L"[%04d-%02d-%02d %02d:%02d:%02d] ", now.wYear, now.wMonth, now.wDay,
+    std::fwprintf(file.Get(), L"[%04d-%02d-%02d %02d:%02d:%02d] ", now.wYear, now.wMonth, now.wDay,
                   now.wHour, now.wMinute, now.wSecond);
-    std::fwprintf(file, L"%ls\n", message.c_str());
-    std::fclose(file);
+    std::fwprintf(file.Get(), L"%ls\n", message.c_str());
 }
 
 }  // namespace

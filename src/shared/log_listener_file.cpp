@@ -236,7 +236,7 @@ private:
     // Writes the queued lines of one batch (each ending in "\n") into the file taken by Open.
     void WriteBatch(const std::wstring& text, const std::vector<size_t>& lineEnds);
 
-    FILE* file = nullptr;
+    win::UniqueStdioFile file;
     // Whether this object holds the mutex (between a successful Open and its Close). Read
     // and written only by the thread that holds the mutex.
     bool mutexHeld = false;
@@ -352,14 +352,14 @@ bool LogFile::HasForeignHead() {
     wchar_t head[kLogLineHeadLength + 1] = {};
     std::size_t count = 0;
     while (count < kLogLineHeadLength) {
-        const wint_t c = std::fgetwc(file);
+        const wint_t c = std::fgetwc(file.Get());
         if (c == WEOF) {
             break;
         }
         head[count++] = static_cast<wchar_t>(c);
     }
     if (count == 0) {
-        return std::feof(file) == 0;
+        return std::feof(file.Get()) == 0;
     }
     return !HasLogLineHead(head, count);
 }
@@ -526,12 +526,9 @@ bool LogFile::Open(bool& timedOut) {
         ::ReleaseMutex(mutex.Get());
     }
     mutexHeld = true;
-    if (file != nullptr) {
-        std::fclose(file);
-        file = nullptr;
-    }
-    if (_wfopen_s(&file, path, kOpenMode) != 0 || file == nullptr) {
-        file = nullptr;
+    file.Reset();
+    if (_wfopen_s(file.Put(), path, kOpenMode) != 0 || !file) {
+        file.Reset();
         mutexHeld = false;
         ::ReleaseMutex(mutex.Get());
         return false;
@@ -540,10 +537,9 @@ bool LogFile::Open(bool& timedOut) {
 }
 
 void LogFile::Close() {
-    if (file != nullptr) {
-        std::fflush(file);
-        std::fclose(file);
-        file = nullptr;
+    if (file) {
+        std::fflush(file.Get());
+        file.Reset();
     }
     if (mutexHeld) {
         mutexHeld = false;
@@ -568,15 +564,15 @@ void LogFile::CountWrite() {
 }
 
 void LogFile::WriteEntry(const CqvLogListener::LogData& data) {
-    if (file == nullptr) {
+    if (!file) {
         return;
     }
     CountWrite();
-    if (file == nullptr) {
+    if (!file) {
         return;
     }
-    std::fputws(data.Format().c_str(), file);
-    std::fputws(L"\n", file);
+    std::fputws(data.Format().c_str(), file.Get());
+    std::fputws(L"\n", file.Get());
 }
 
 void LogFile::WriteBatch(const std::wstring& text, const std::vector<size_t>& lineEnds) {
@@ -592,12 +588,12 @@ void LogFile::WriteBatch(const std::wstring& text, const std::vector<size_t>& li
     const auto writeUpTo = [&](size_t end) {
         while (unwritten < end) {
             const size_t piece = std::min(end - unwritten, kWritePieceChars);
-            std::fwrite(text.data() + unwritten, sizeof(wchar_t), piece, file);
+            std::fwrite(text.data() + unwritten, sizeof(wchar_t), piece, file.Get());
             unwritten += piece;
         }
     };
     for (const size_t lineEnd : lineEnds) {
-        if (file == nullptr) {
+        if (!file) {
             return;  // a reopen after a rotation failed: the rest is dropped, as WriteEntry does
         }
         if (SizeCheckDue()) {
@@ -606,7 +602,7 @@ void LogFile::WriteBatch(const std::wstring& text, const std::vector<size_t>& li
         CountWrite();
         lineStart = lineEnd;
     }
-    if (file != nullptr) {
+    if (file) {
         writeUpTo(lineStart);
     }
 }
@@ -698,12 +694,11 @@ bool LogFile::RotateIfNeeded(bool force) {
     }
 
     const std::wstring newest = ArchiveName(base, 1);
-    if (file != nullptr) {
-        std::fclose(file);
-        file = nullptr;
+    if (file) {
+        file.Reset();
         ::MoveFileW(path, newest.c_str());
-        if (_wfopen_s(&file, path, kOpenMode) != 0) {
-            file = nullptr;  // Close still releases the mutex
+        if (_wfopen_s(file.Put(), path, kOpenMode) != 0) {
+            file.Reset();  // Close still releases the mutex
         }
     } else {
         ::MoveFileW(path, newest.c_str());

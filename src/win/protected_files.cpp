@@ -11,11 +11,6 @@
 namespace win {
 namespace {
 
-struct LocalFreeDeleter {
-    void operator()(void* memory) const { ::LocalFree(memory); }
-};
-using UniqueLocal = std::unique_ptr<void, LocalFreeDeleter>;
-
 // NT SERVICE\TrustedInstaller, S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464,
 // laid out as a SID.
 const struct {
@@ -144,7 +139,7 @@ bool CreateProtectedFolder(const std::wstring& path, FolderReaders readers) {
             sddl, SDDL_REVISION_1, &attributes.lpSecurityDescriptor, nullptr)) {
         return false;
     }
-    const UniqueLocal descriptor(attributes.lpSecurityDescriptor);
+    const UniqueHLocal descriptor(attributes.lpSecurityDescriptor);
     return ::CreateDirectoryW(path.c_str(), &attributes) != FALSE;
 }
 
@@ -217,7 +212,7 @@ DWORD FolderJudge::JudgeOne(const std::wstring& path) const {
     if (read != ERROR_SUCCESS) {
         return read;
     }
-    const UniqueLocal descriptorOwner(descriptor);
+    const UniqueHLocal descriptorOwner(descriptor);
     return JudgeFolder(information.FileAttributes, owner, dacl, serviceAccount_);
 }
 

@@ -8,6 +8,7 @@
 #include <windows.h>
 #include <winsvc.h>
 
+#include <cstdio>
 #include <utility>
 
 namespace win {
@@ -114,6 +115,12 @@ struct HLocalTraits {
     static void Close(Type h) { ::LocalFree(h); }
 };
 
+struct StdioFileTraits {  // _wfopen, _wfopen_s
+    using Type = FILE*;
+    static Type Invalid() { return nullptr; }
+    static void Close(Type file) { std::fclose(file); }
+};
+
 using UniqueHandle = UniqueAny<KernelHandleTraits>;
 using UniqueFileHandle = UniqueAny<FileHandleTraits>;
 using UniqueChangeNotification = UniqueAny<ChangeNotificationTraits>;
@@ -123,5 +130,6 @@ using UniqueEventSource = UniqueAny<EventSourceTraits>;
 using UniqueServiceHandle = UniqueAny<ServiceHandleTraits>;
 using UniqueModule = UniqueAny<ModuleTraits>;
 using UniqueHLocal = UniqueAny<HLocalTraits>;
+using UniqueStdioFile = UniqueAny<StdioFileTraits>;
 
 }  // namespace win
