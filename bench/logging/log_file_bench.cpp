@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "shared/log_listener_file.h"
+#include "logging/log_listener_file.h"
 
 namespace {
 

@@ -15,6 +15,5 @@ if(WIN32)
         ${CMAKE_CURRENT_LIST_DIR}/signature_check.cpp)
     target_link_libraries(nyx_flashing PUBLIC
         nyx_flashing_portable nyx_service_state nyx_capsule_search nyx_service_log nyx_win
-        nyx_options userenv wintrust
-        crypt32 bcrypt)
+        nyx_options userenv wintrust crypt32)
 endif()

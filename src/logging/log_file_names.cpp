@@ -1,4 +1,4 @@
-#include "shared/log_file_names.h"
+#include "logging/log_file_names.h"
 
 #include <algorithm>
 #include <cwchar>

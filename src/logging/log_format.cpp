@@ -1,4 +1,4 @@
-#include "shared/log_format.h"
+#include "logging/log_format.h"
 
 #include <cwchar>
 #include <cwctype>

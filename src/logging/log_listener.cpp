@@ -1,8 +1,8 @@
-#include "shared/log_listener.h"
+#include "logging/log_listener.h"
 
 #include <utility>
 
-#include "shared/log_policy.h"
+#include "logging/log_policy.h"
 #include "win/unique_handle.h"
 
 namespace QV {

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "shared/log_format.h"
+#include "logging/log_format.h"
 
 namespace QV {
 namespace Shared {

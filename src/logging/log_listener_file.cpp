@@ -1,4 +1,4 @@
-#include "shared/log_listener_file.h"
+#include "logging/log_listener_file.h"
 
 #include <aclapi.h>
 #include <io.h>
@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "shared/log_file_names.h"
-#include "shared/log_policy.h"
+#include "logging/log_file_names.h"
+#include "logging/log_policy.h"
 #include "win/event_reporter.h"
 #include "win/unique_handle.h"
 

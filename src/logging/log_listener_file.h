@@ -35,7 +35,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "shared/log_listener.h"
+#include "logging/log_listener.h"
 
 namespace QV {
 namespace Shared {

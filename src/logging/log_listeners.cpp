@@ -1,4 +1,4 @@
-#include "shared/log_listeners.h"
+#include "logging/log_listeners.h"
 
 #include <cstdio>
 #include <cwchar>

@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-#include "shared/log_listener.h"
+#include "logging/log_listener.h"
 #include "win/unique_handle.h"
 
 namespace QV {

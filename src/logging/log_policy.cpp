@@ -1,11 +1,11 @@
-#include "shared/log_policy.h"
+#include "logging/log_policy.h"
 
 #include <winver.h>
 
 #include <vector>
 
-#include "shared/log_file_names.h"
-#include "shared/log_format.h"
+#include "logging/log_file_names.h"
+#include "logging/log_format.h"
 
 namespace QV {
 namespace Shared {

@@ -1,4 +1,4 @@
-#include "shared/logger.h"
+#include "logging/logger.h"
 
 #include <cstdarg>
 #include <cwchar>
@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "shared/log_listener_file.h"
-#include "shared/log_listeners.h"
-#include "shared/log_policy.h"
+#include "logging/log_listener_file.h"
+#include "logging/log_listeners.h"
+#include "logging/log_policy.h"
 #include "win/unique_handle.h"
 
 namespace QV {

@@ -13,9 +13,9 @@
 
 #include <string>
 
-#include "shared/log_format.h"
-#include "shared/log_listener.h"
-#include "shared/shared_exception.h"
+#include "logging/log_format.h"
+#include "logging/log_listener.h"
+#include "logging/shared_exception.h"
 
 namespace QV {
 namespace Shared {

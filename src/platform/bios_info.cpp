@@ -15,7 +15,7 @@
 
 #include "versions/firmware_version.h"
 #include "platform/smbios_lite.h"
-#include "shared/logger.h"
+#include "logging/logger.h"
 
 namespace QVBiosUpdate {
 namespace {

@@ -2,6 +2,7 @@
 // under HKLM\SOFTWARE\QvNyxSimulation, with the fake flashing tool. Staging deletes the log.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <sddl.h>
 #include <shlobj.h>
 
 #include <algorithm>
@@ -392,7 +393,12 @@ TEST_F(ServiceEndToEndTest, LogMutexHeldByAnotherProcessStallsNeitherStartNorSto
     ::SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, 0, appData);
     std::wstring name = std::wstring(appData + 2) + L"\\qvzLog\\QvNyxService.log";
     std::replace(name.begin(), name.end(), L'\\', L'.');
-    const win::UniqueHandle held(::CreateMutexW(nullptr, TRUE, (L"Global\\" + name).c_str()));
+    // Held under the rules the service gives it (a mutex of anyone else's keeps the file off).
+    SECURITY_ATTRIBUTES rules{sizeof(rules), nullptr, FALSE};
+    ::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        L"D:P(A;;GA;;;SY)(A;;GA;;;BA)", SDDL_REVISION_1, &rules.lpSecurityDescriptor, nullptr);
+    const win::UniqueHLocal descriptor(rules.lpSecurityDescriptor);
+    const win::UniqueHandle held(::CreateMutexW(&rules, TRUE, (L"Global\\" + name).c_str()));
     const ULONGLONG start = ::GetTickCount64();
     Start(kImageFolder);
     EXPECT_TRUE(Await(Log, {L"ServiceLoop : startup done"}));

@@ -1,7 +1,7 @@
 // The portable parts of the logging framework: listener types, the line, the log mutex name.
 #include <gtest/gtest.h>
-#include "shared/log_file_names.h"
-#include "shared/log_format.h"
+#include "logging/log_file_names.h"
+#include "logging/log_format.h"
 
 using namespace QV::Shared;
 namespace {

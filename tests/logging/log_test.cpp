@@ -4,9 +4,9 @@
 #include <fstream>
 #include <set>
 #include <thread>
-#include "shared/log_file_names.h"
-#include "shared/log_listener_file.h"
-#include "shared/logger.h"
+#include "logging/log_file_names.h"
+#include "logging/log_listener_file.h"
+#include "logging/logger.h"
 #include "support/test_support.h"
 
 #include <sddl.h>  // after <windows.h>
@@ -30,7 +30,7 @@ protected:
     void Reset(const std::wstring& policy = L"", std::wstring appData = L"") {
         ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kProductKey.c_str());
         for (const std::wstring& item : test::SplitLines(policy, std::wstring(L";"))) {
-            const std::wstring key = kProductKey + (item[0] == L'M' ? L"\\shared_log_test" : L"");
+            const std::wstring key = kProductKey + (item[0] == L'M' ? L"\\logging_test" : L"");
             const size_t at = item.find_first_of(L"=#");
             const std::wstring name = item.substr(2, at - 2), text = item.substr(at + 1);
             const DWORD dword = item[at] == L'#', number = dword ? std::stoul(text) : 0;
@@ -47,7 +47,7 @@ protected:
         fs::create_directory(In(L""));
     }
     std::wstring In(const std::wstring& name) const { return *appData_ / (L"qvzLog\\" + name); }
-    std::wstring Log() const { return In(L"shared_log_test.log"); }
+    std::wstring Log() const { return In(L"logging_test.log"); }
     Bodies Folder() const {  // bodies of the log folder's files, by name
         Bodies bodies;
         for (const fs::path& file : std::set<fs::path>(fs::directory_iterator(In(L"")), {}))
@@ -122,7 +122,7 @@ TEST_F(LogTest, FileOfAnotherFormatOrTooLargeIsArchivedAndNoFolderMeansNoFile) {
     const CqvLogListenerFile silent(false, 5);
     EXPECT_STREQ(silent.Path(), L"");  // writers of the bare file name still meet at one mutex:
     EXPECT_TRUE(
-        win::UniqueHandle(::OpenMutexW(SYNCHRONIZE, FALSE, L"Global\\shared_log_test.log")));
+        win::UniqueHandle(::OpenMutexW(SYNCHRONIZE, FALSE, L"Global\\logging_test.log")));
 }
 
 TEST_F(LogTest, RotationKeepsTheNewestArchivesAndUndoesAStuckRename) {
@@ -130,14 +130,14 @@ TEST_F(LogTest, RotationKeepsTheNewestArchivesAndUndoesAStuckRename) {
     const int age[] = {0, 30, 70, 50, 90, 10, 70, 20, 60, 40};  // in minutes
     std::ofstream(fs::path(Log()), std::ios::binary) << Ours(99);
     for (int n = 1; n <= 9; ++n) {
-        const fs::path file = In(L"shared_log_test_000" + std::to_wstring(n) + L".log");
+        const fs::path file = In(L"logging_test_000" + std::to_wstring(n) + L".log");
         std::ofstream(file) << n;
         fs::last_write_time(file, fs::file_time_type::clock::now() - std::chrono::minutes(age[n]));
     }
     CqvLogListenerFile listener(false, 5);
     for (const bool stuck : {true, false}) {
         // The newest is renamed last: the others are under temporary names when it fails.
-        std::ifstream held(stuck ? fs::path(In(L"shared_log_test_0005.log")) : fs::path());
+        std::ifstream held(stuck ? fs::path(In(L"logging_test_0005.log")) : fs::path());
         ASSERT_TRUE(listener.Open());
         EXPECT_EQ(listener.RotateIfNeeded(true), !stuck);
         listener.Close();
