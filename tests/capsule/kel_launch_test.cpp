@@ -94,11 +94,8 @@ TEST(KelLaunchTest, ExitCodeStopOrFailedStartDecidesTheResult) {
                 outcome.back() += L"|" + text;
             }
         }
-        for (const std::wstring& line : test::ReadServiceLogMessages(ServiceLogPath())) {
-            if (std::count(c.outcome.begin(), c.outcome.end(), line) != 0) {
-                outcome.push_back(line);
-            }
-        }
+        const auto logged = test::ReadServiceLogMessages(ServiceLogPath(), &c.outcome);
+        outcome.insert(outcome.end(), logged.begin(), logged.end());
         EXPECT_EQ(outcome, c.outcome);
         // The tool ran with its switches, a console of its own and the machine's environment.
         auto seen = test::ReadToolRecord();

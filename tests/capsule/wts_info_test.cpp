@@ -12,22 +12,19 @@
 namespace {
 
 TEST(WtsInfoTest, ChoosesFirstUnlockedActiveSessionElseLastActive) {
-    const struct {
-        const char* sessions;  // as test::FakeSessions reads them
-        int index;             // the chosen session, -1 for none
-        bool unlocked;
-    } cases[] = {
+    // sessions as test::FakeSessions reads them, the chosen one (-1: none), whether it is unlocked
+    const std::tuple<const char*, int, bool> cases[] = {
         {"aL aU aU", 1, true}, {"aL aL dU", 1, false}, {"a? dU", 0, false}, {"dU dU", -1, false}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.sessions);
-        test::FakeSessions fake(c.sessions);
+    for (const auto& [sessions, index, unlocked] : cases) {
+        SCOPED_TRACE(sessions);
+        test::FakeSessions fake(sessions);
         std::optional<WtsInfo> info(std::in_place);
         // The caller's own session is local: a chosen one is valid and gives its user's token.
-        const bool chosen = c.index >= 0;
+        const bool chosen = index >= 0;
         EXPECT_EQ(
             std::make_tuple(info->sessionCount, info->sessionIndex, info->unlocked, info->found,
                             info->remoteState, info->valid, bool(info->GetSessionUserToken())),
-            std::make_tuple(DWORD(std::strlen(c.sessions) / 3 + 1), c.index, c.unlocked, chosen,
+            std::make_tuple(DWORD(std::strlen(sessions) / 3 + 1), index, unlocked, chosen,
                             int(chosen), chosen, chosen));
         win::SetWtsFunctions(nullptr);  // it frees through the table it was built with
         info.reset();

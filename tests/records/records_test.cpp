@@ -17,14 +17,6 @@ using Event = std::tuple<WORD, DWORD, std::vector<std::wstring>>;
 constexpr WORD kInfo = EVENTLOG_INFORMATION_TYPE;
 constexpr WORD kError = EVENTLOG_ERROR_TYPE;
 
-std::vector<Event> Reported(const test::CapturingEventReporter& reporter) {
-    std::vector<Event> events;
-    for (const test::RecordedEvent& e : reporter.Events()) {
-        events.emplace_back(e.type, e.id, e.strings);
-    }
-    return events;
-}
-
 TEST(ServiceLogTest, AppendsLocalTimeStampedUtf16LinesAndCreatesTheFolder) {
     // The paths follow the system directory wherever Windows lives.
     EXPECT_EQ(ServiceLogPathIn(L"D:\\WINNT\\system32"),
@@ -65,8 +57,12 @@ TEST(EventLogTest, DeleteOldLogFileAndTheReportFunctionsReportTypeIdAndStrings) 
     const std::wstring second = L"error=5";
     ReportErrorEvent(MSG_CALL_FAILED, std::wstring(L"CopyFile"), &second);
     ReportInfoEvent(MSG_UPGRADING_FIRMWARE, std::wstring(L"C:\\fw\\ABC_01130000.bin"));
+    std::vector<Event> reported;
+    for (const test::RecordedEvent& e : reporter.Events()) {
+        reported.emplace_back(e.type, e.id, e.strings);
+    }
     // clang-format off
-    EXPECT_EQ(Reported(reporter), (std::vector<Event>{
+    EXPECT_EQ(reported, (std::vector<Event>{
         {kError, MSG_TEXT, {L"DeleteOldLogFile failed", L"Error: 32"}},
         {kInfo, MSG_TEXT, {L"DeleteOldLogFile", L"Successfully deleted old log file for new capsule update"}},
         {kError, MSG_CALL_FAILED, {L"CopyFile", second}}, {kInfo, MSG_UPGRADING_FIRMWARE, {L"C:\\fw\\ABC_01130000.bin"}}}));

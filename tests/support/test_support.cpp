@@ -65,15 +65,19 @@ bool FileExists(const std::wstring& path) {
     return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-std::vector<std::wstring> ReadServiceLogMessages(const std::wstring& path) {
+std::vector<std::wstring> ReadServiceLogMessages(const std::wstring& path,
+                                                 const std::vector<std::wstring>* among) {
     const std::string bytes = ReadFileBytes(path);
     std::wstring text(bytes.size() / 2, L'\0');
     std::memcpy(&text[0], bytes.data(), text.size() * 2);  // UTF-16LE, as Windows stores it
-    std::vector<std::wstring> messages =
-        SplitLines(text.substr(text.empty() ? 0 : 1), std::wstring(L"\r\n"));
-    for (std::wstring& line : messages) {
+    std::vector<std::wstring> messages;
+    for (std::wstring& line :
+         SplitLines(text.substr(text.empty() ? 0 : 1), std::wstring(L"\r\n"))) {
         if (line.size() >= 22 && line[0] == L'[') {
             line.erase(0, 22);  // "[2026-12-06 08:55:59] "
+        }
+        if (!among || std::find(among->begin(), among->end(), line) != among->end()) {
+            messages.push_back(line);
         }
     }
     return messages;
@@ -90,23 +94,21 @@ std::wstring HostPathToWindows(const std::string& hostPath) {
 void RemoveTree(const std::wstring& path) {
     WIN32_FIND_DATAW data;
     const win::UniqueFindHandle find(::FindFirstFileW((path + L"\\*").c_str(), &data));
-    if (find) {
-        do {
-            const std::wstring name = data.cFileName, child = path + L"\\" + name;
-            const DWORD attributes = data.dwFileAttributes;
-            if (name == L"." || name == L"..") {
-                continue;
-            }
-            // A link to a folder is removed itself, never what it leads to.
-            if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-                ::SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-                ::DeleteFileW(child.c_str());
-            } else if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-                RemoveTree(child);
-            } else {
-                ::RemoveDirectoryW(child.c_str());
-            }
-        } while (::FindNextFileW(find.Get(), &data));
+    for (bool more = find.IsValid(); more; more = ::FindNextFileW(find.Get(), &data) != FALSE) {
+        const std::wstring name = data.cFileName, child = path + L"\\" + name;
+        const DWORD attributes = data.dwFileAttributes;
+        if (name == L"." || name == L"..") {
+            continue;
+        }
+        // A link to a folder is removed itself, never what it leads to.
+        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+            ::SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+            ::DeleteFileW(child.c_str());
+        } else if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+            RemoveTree(child);
+        } else {
+            ::RemoveDirectoryW(child.c_str());
+        }
     }
     ::RemoveDirectoryW(path.c_str());
 }
@@ -158,9 +160,8 @@ bool InitWithHostPaths(int& argc, char** argv, const char* usage,
         std::fprintf(stderr, "usage: %s %s\n", argv[0], usage);
         return false;
     }
-    int index = 1;
     for (std::wstring* path : paths) {
-        *path = HostPathToWindows(argv[index++]);
+        *path = HostPathToWindows(*++argv);
     }
     return true;
 }
@@ -190,12 +191,10 @@ void InstalledService::Remove() {
 }
 
 SERVICE_STATUS_PROCESS InstalledService::QueryStatus() const {
-    SERVICE_STATUS_PROCESS status{};
+    SERVICE_STATUS_PROCESS status{};  // left so when the call fails
     DWORD needed = 0;
-    if (!::QueryServiceStatusEx(service_.Get(), SC_STATUS_PROCESS_INFO,
-                                reinterpret_cast<BYTE*>(&status), sizeof(status), &needed)) {
-        return SERVICE_STATUS_PROCESS{};
-    }
+    ::QueryServiceStatusEx(service_.Get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                           sizeof(status), &needed);
     return status;
 }
 

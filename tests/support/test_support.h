@@ -61,8 +61,10 @@ std::vector<Text> SplitLines(const Text& text, const Text& separator) {
 std::string ReadFileBytes(const std::wstring& path);  // empty when it cannot be read
 bool FileExists(const std::wstring& path);
 // The messages of a service log file (UTF-16LE with BOM, CR LF lines), each line's
-// "[yyyy-mm-dd hh:mm:ss] " time stamp removed. Empty when there is no file.
-std::vector<std::wstring> ReadServiceLogMessages(const std::wstring& path);
+// "[yyyy-mm-dd hh:mm:ss] " time stamp removed, only those among |among| when given. Empty when
+// there is no file.
+std::vector<std::wstring> ReadServiceLogMessages(const std::wstring& path,
+                                                 const std::vector<std::wstring>* among = nullptr);
 // A Linux path as Wine sees it (drive Z: is the Linux root).
 std::wstring HostPathToWindows(const std::string& hostPath);
 void RemoveTree(const std::wstring& path);  // deletes a folder tree; missing is fine
