@@ -3,6 +3,9 @@
 // else. Prints, for each size, the median time of each, their ratio and the time per package
 // folder. The search lists every folder twice by design (sub-folders, then capsules), so the
 // ratio should stay at or below 2.2, and both times should grow linearly with the size.
+// Beside them, the time to judge every folder of the store that holds a capsule of the family
+// (win::FolderJudge::JudgeOne): the most the search could spend judging folders, since it
+// judges only those whose capsule would be the newest so far.
 //
 // Usage: capsule_search_bench [--root C:\folder] [--runs K] [--keep]
 // The stores are built below the root (C:\nyx_capsule_bench by default) and removed at the
@@ -17,6 +20,7 @@
 #include <vector>
 
 #include "capsule/capsule_search.h"
+#include "win/protected_files.h"
 #include "win/unique_handle.h"
 
 namespace {
@@ -145,6 +149,27 @@ size_t Walk(const std::wstring& folder) {
     return entries;
 }
 
+// The folders of a tree that hold a capsule of the family.
+void CapsuleFolders(const std::wstring& folder, std::vector<std::wstring>& found) {
+    WIN32_FIND_DATAW data;
+    win::UniqueFindHandle find(::FindFirstFileW((folder + L"\\*").c_str(), &data));
+    if (!find) {
+        return;
+    }
+    bool holds = false;
+    do {
+        if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+            holds = holds || std::wcsncmp(data.cFileName, L"ABC_", 4) == 0;
+        } else if (std::wcscmp(data.cFileName, L".") != 0 &&
+                   std::wcscmp(data.cFileName, L"..") != 0) {
+            CapsuleFolders(folder + L"\\" + data.cFileName, found);
+        }
+    } while (::FindNextFileW(find.Get(), &data));
+    if (holds) {
+        found.push_back(folder);
+    }
+}
+
 // Folders (the store itself included) and files of a tree.
 StoreShape Count(const std::wstring& folder) {
     StoreShape shape;
@@ -206,9 +231,9 @@ int main(int argc, char** argv) {
     ::CreateDirectoryW(root.c_str(), nullptr);
 
     std::printf("capsule search against a single-pass walk, median of %d runs each\n", runs);
-    std::printf("%8s %8s %8s %12s %12s %7s %14s %14s  %s\n", "packages", "folders", "files",
+    std::printf("%8s %8s %8s %12s %12s %7s %14s %14s %17s  %s\n", "packages", "folders", "files",
                 "search (ms)", "walk (ms)", "ratio", "search/pkg(us)", "walk/pkg(us)",
-                "newest capsule");
+                "judge all (ms, n)", "newest capsule");
     for (const size_t packages : {500u, 2000u, 8000u}) {
         const std::wstring store = root + L"\\store_" + std::to_wstring(packages);
         if (::GetFileAttributesW(store.c_str()) == INVALID_FILE_ATTRIBUTES) {
@@ -226,7 +251,10 @@ int main(int argc, char** argv) {
         size_t entries = Walk(store);  // warms the caches for both
         FindNewestCapsule(b1, b2, b3, b4, path, kFamily);
 
-        std::vector<double> searchTimes, walkTimes;
+        std::vector<std::wstring> capsuleFolders;
+        CapsuleFolders(store, capsuleFolders);
+        const win::FolderJudge judge;
+        std::vector<double> searchTimes, walkTimes, judgeTimes;
         bool found = false;
         for (int run = 0; run < runs; ++run) {
             b1 = b2 = b3 = b4 = 0;
@@ -237,14 +265,21 @@ int main(int argc, char** argv) {
             start = Now();
             entries = Walk(store);
             walkTimes.push_back(Now() - start);
+
+            start = Now();
+            for (const std::wstring& folder : capsuleFolders) {
+                judge.JudgeOne(folder);
+            }
+            judgeTimes.push_back(Now() - start);
         }
         const double search = Median(searchTimes) * 1000;
         const double walk = Median(walkTimes) * 1000;
-        std::printf("%8zu %8zu %8zu %12.1f %12.1f %7.2f %14.1f %14.1f  %ls (%u.%u.%u.%u)\n",
-                    packages, shape.folders, shape.files, search, walk, search / walk,
-                    search * 1000 / static_cast<double>(packages),
-                    walk * 1000 / static_cast<double>(packages),
-                    found ? path + store.size() : L"(none)", b1, b2, b3, b4);
+        std::printf(
+            "%8zu %8zu %8zu %12.1f %12.1f %7.2f %14.1f %14.1f %10.1f %6zu  %ls (%u.%u.%u.%u)\n",
+            packages, shape.folders, shape.files, search, walk, search / walk,
+            search * 1000 / static_cast<double>(packages),
+            walk * 1000 / static_cast<double>(packages), Median(judgeTimes) * 1000,
+            capsuleFolders.size(), found ? path + store.size() : L"(none)", b1, b2, b3, b4);
         std::fflush(stdout);
         (void)entries;
         if (!keep) {
