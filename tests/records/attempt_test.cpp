@@ -89,7 +89,8 @@ TEST(AttemptTest, AFailedCapsuleIsRetriedOncePerRunUpToThreeLaunches) {
 TEST(AttemptTest, JournalKeepsTheRecordAsItWasAndRefusesAnythingElse) {
     const Record records[] = {
         Recorded(2, 1), Record{L"C:\\a=b\\ABC_01130000.bin", {}, 3},  // a path may hold "="
-        Record{L"", 0, {}}, Record{},  // nothing was recorded: restoring deletes the three values
+        Record{L"", 0, 0xFFFFFFFF},                                   // the largest count there is
+        Record{},  // nothing was recorded: restoring deletes the three values
     };
     for (const Record& record : records) {
         const std::wstring text = attempt::FormatJournal(record);
