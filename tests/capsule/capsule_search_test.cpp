@@ -20,7 +20,16 @@ void Create(const std::wstring& path) {  // an empty file, and the folders on th
     ::CloseHandle(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, 0, CREATE_ALWAYS, 0, 0));
 }
 
-TEST(CapsuleSearchTest, FindsTheNewestCapsuleOfTheFamilyAboveTheBar) {
+// Each test starts from the process's own choice of folder and puts it back after.
+class CapsuleSearchTest : public ::testing::Test {
+protected:
+    void TearDown() override { searchDriverStore = saved_; }
+
+private:
+    const bool saved_ = searchDriverStore;
+};
+
+TEST_F(CapsuleSearchTest, FindsTheNewestCapsuleOfTheFamilyAboveTheBar) {
     const struct {
         const wchar_t* tree;   // files below the start folder, separated by "|"
         const wchar_t* found;  // below the start folder (which ends in a backslash); "" for none
@@ -79,7 +88,7 @@ TEST(CapsuleSearchTest, FindsTheNewestCapsuleOfTheFamilyAboveTheBar) {
 }
 
 // The folder paths are built once, the driver store's when the search first needs it.
-TEST(CapsuleSearchTest, SearchStartsInTheFolderSearchDriverStoreChooses) {
+TEST_F(CapsuleSearchTest, SearchStartsInTheFolderSearchDriverStoreChooses) {
     wchar_t windows[MAX_PATH];
     ::GetWindowsDirectoryW(windows, MAX_PATH);
     const std::wstring store = windows + std::wstring(L"\\System32\\DriverStore\\FileRepository");

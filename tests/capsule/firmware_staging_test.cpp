@@ -45,9 +45,13 @@ bool EveryoneMayOpen(const std::wstring& path) {
     return found;
 }
 
+// The test sets the capsule source; the process's own is put back after.
 class FirmwareStagingTest : public ::testing::Test {
 protected:
-    void TearDown() override { searchDriverStore = false; }
+    void TearDown() override { searchDriverStore = saved_; }
+
+private:
+    const bool saved_ = searchDriverStore;
 };
 
 TEST_F(FirmwareStagingTest, StagesRunsTheToolAndRecordsTheOutcome) {
