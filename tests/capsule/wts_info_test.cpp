@@ -21,11 +21,13 @@ TEST(WtsInfoTest, ChoosesFirstUnlockedActiveSessionElseLastActive) {
         std::optional<WtsInfo> info(std::in_place);
         // The caller's own session is local: a chosen one is valid and gives its user's token.
         const bool chosen = index >= 0;
+        ::SetLastError(0);  // without a chosen session the cause is that there is no token
         EXPECT_EQ(
             std::make_tuple(info->sessionCount, info->sessionIndex, info->unlocked, info->found,
                             info->remoteState, info->valid, bool(info->GetSessionUserToken())),
             std::make_tuple(DWORD(std::strlen(sessions) / 3 + 1), index, unlocked, chosen,
                             int(chosen), chosen, chosen));
+        EXPECT_TRUE(chosen || ::GetLastError() == ERROR_NO_TOKEN);
         win::SetWtsFunctions(nullptr);  // it frees through the table it was built with
         info.reset();
         EXPECT_EQ(fake.buffers, 0);
