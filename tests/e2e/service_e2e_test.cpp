@@ -245,26 +245,14 @@ TEST_F(ServiceEndToEndTest, DriverStoreCapsuleIsFlashedWhenItLandsAndJudgedAfter
     // wait, status after, whether the flash is judged failed and so retried, log lines awaited
     // before the stop (a retry starts a new log).
     using Case = std::tuple<const char*, int, int, DWORD, DWORD, bool, Lines>;
-    for (const auto& [row, bootSeconds, minor, firstWaitMs, status, retried, milestones] :
-         std::vector<Case>{
+    // clang-format off
+    for (const auto& [row, bootSeconds, minor, firstWaitMs, status, retried, milestones] : std::vector<Case>{
              {"new BIOS", 1, 13, 100, 3, false, {L"ServiceLoop : last upgrade succeeded", kCheck}},
              {"old BIOS", 1, 12, 100, 3, true, {L"KEL is running"}},
-             {"no reboot",
-              -86400,
-              13,
-              100,
-              1,
-              false,
-              {L"ServiceLoop : startup done", kCheck, L"ServiceLoop : a flash waits for its"}},
+             {"no reboot", -86400, 13, 100, 1, false, {L"ServiceLoop : startup done", kCheck, L"ServiceLoop : a flash waits for its"}},
              {"stop during the first wait", 1, 13, 60000, 1, false, {L"start looking for capsule"}},
-             {"no SMBIOS data",
-              1,
-              -1,
-              100,
-              1,
-              false,
-              {L"ServiceLoop : Startup aborted", kTerminating}},
-         }) {
+             {"no SMBIOS data", 1, -1, 100, 1, false, {L"ServiceLoop : Startup aborted", kTerminating}},
+         }) {  // clang-format on
         SCOPED_TRACE(row);
         ::DeleteFileW(kEventFile);
         ::DeleteFileW(ServiceLogPath().c_str());
