@@ -112,8 +112,8 @@ sed 's/^/   /' "$drive_c/nyx-events.txt"
 
 step "Its registry values (HKLM\\SYSTEM\\CurrentControlSet\\Services\\QvNyxService)"
 wine reg query 'HKLM\SYSTEM\CurrentControlSet\Services\QvNyxService' 2>/dev/null | tr -d '\r' |
-    grep -E 'UpgradeStatus|LastBinFile' | sed 's/^ */   /'
-say "(UpgradeStatus 1: the flash waits for a reboot; 3: done; 2: failed)"
+    grep -E 'UpgradeStatus|LastBinFile|AttemptCount' | sed 's/^ */   /'
+say "(UpgradeStatus 1: the flash waits for a reboot; 3: done; 2: failed, retried at later starts up to AttemptCount 3)"
 
 step "The staged files (C:\\Windows\\System32\\Firmware)"
 ls -1 "$drive_c/windows/system32/Firmware" | sed 's/^/   /'
