@@ -1,4 +1,5 @@
 #include "support/test_support.h"
+#include "win/protected_files.h"
 #include <gtest/gtest.h>
 #include <chrono>
 #include <cstdio>
@@ -92,25 +93,7 @@ std::wstring HostPathToWindows(const std::string& hostPath) {
 }
 
 void RemoveTree(const std::wstring& path) {
-    WIN32_FIND_DATAW data;
-    const win::UniqueFindHandle find(::FindFirstFileW((path + L"\\*").c_str(), &data));
-    for (bool more = find.IsValid(); more; more = ::FindNextFileW(find.Get(), &data) != FALSE) {
-        const std::wstring name = data.cFileName, child = path + L"\\" + name;
-        const DWORD attributes = data.dwFileAttributes;
-        if (name == L"." || name == L"..") {
-            continue;
-        }
-        // A link to a folder is removed itself, never what it leads to.
-        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-            ::SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-            ::DeleteFileW(child.c_str());
-        } else if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-            RemoveTree(child);
-        } else {
-            ::RemoveDirectoryW(child.c_str());
-        }
-    }
-    ::RemoveDirectoryW(path.c_str());
+    win::RemoveFolderTree(path);  // a link inside is removed itself, never what it leads to
 }
 
 bool RunOnHost(const std::wstring& folder, const std::wstring& script) {
