@@ -57,25 +57,20 @@ private:
 TEST_F(FirmwareStagingTest, StagesRunsTheToolAndRecordsTheOutcome) {
     // The capsule, its .inf, the tool, the activator, the logo; the firmware folder's own tool
     // and activator.
-    const std::wstring files[] = {L"ABC_011200.bin",
-                                  L"ABC_011200.inf",
-                                  L"QvKelFlash64.exe",
-                                  L"QVToastNotificationActivator64.exe",
-                                  L"QVFirmwareUpdate.jpg",
-                                  L"QvKelFlash.exe",
-                                  L"QVToastNotificationActivator.exe"};
+    // clang-format off
+    const std::wstring files[] = {L"ABC_011200.bin", L"ABC_011200.inf", L"QvKelFlash64.exe",
+        L"QVToastNotificationActivator64.exe", L"QVFirmwareUpdate.jpg", L"QvKelFlash.exe",
+        L"QVToastNotificationActivator.exe"};
     const std::wstring tools = test::HostPathToWindows(NYX_FAKE_TOOL_FOLDER);
     wchar_t buffer[MAX_PATH];
     const std::wstring exe(buffer, ::GetModuleFileNameW(nullptr, buffer, MAX_PATH));
     BuildFwPathDIRID13();
     const std::wstring W = GetFirmwareFolderPath(), F = W + L"\\nyx_sub";
-    std::map<char, std::wstring> at = {{'P', exe.substr(0, exe.rfind(L'\\'))},
-                                       {'R', driverStorePath},
-                                       {'S', driverStorePath + std::wstring(L"\\nyx_pkg")},
-                                       {'F', F},
-                                       {'T', firmwareStagingFolder},
-                                       {'D', F + L"\\" + std::wstring(229 - F.size(), L'd')},
-                                       {'W', W}};
+    std::map<char, std::wstring> at = {
+        {'P', exe.substr(0, exe.rfind(L'\\'))}, {'R', driverStorePath},
+        {'S', driverStorePath + std::wstring(L"\\nyx_pkg")}, {'F', F}, {'T', firmwareStagingFolder},
+        {'D', F + L"\\" + std::wstring(229 - F.size(), L'd')}, {'W', W}};
+    // clang-format on
     const auto path = [&](char folder, int file) { return at[folder] + L"\\" + files[file]; };
     // The event of a failed copy of |file| from folder |from| to folder |to|.
     const auto copy = [&](const wchar_t* tag, char from, char to, int file, DWORD error) {
@@ -92,76 +87,33 @@ TEST_F(FirmwareStagingTest, StagesRunsTheToolAndRecordsTheOutcome) {
         Dword statusAfter;      // UpgradeStatus afterwards (as before when no attempt stands)
         Lines outcome;          // failures reported ("!"), then log lines expected, in order
     } cases[] = {
-        {"store, flashed",
-         'S',
-         0,
-         "",
-         "0",
-         3,
-         {L"Starting new capsule update - old log file deleted",
-          L"UpgradeFirmware for DIRID13- pathToCapsule (DIRID 13 BIOS location): ",
-          L"Source directory (DIRID13 NYX service location): ", copied + L".bin file to DIRID11 ",
-          copied + L".inf file to DIRID11 ", copied + L"KEL executable DIRID11 ",
-          copied + L"Toast Activator DIRID11 ", copied + L"QV Logo DIRID11 ", L"BIOS needs upgrade",
-          L"ServiceLoop : update registry[LastBinFile]", L"KEL is running",
-          L"Successfully set new upgrade status"}},
-        {"store, tool fails, no logo",
-         'S',
-         0,
-         "l",
-         "1",
-         2,
-         {copy(L"", 'P', 'T', 4, 2), L"!KEL|1", L"!RunKel|1", L"Copy failed for QV Logo, error=2",
-          L"RunKel failed "}},
-        {"store, no capsule",
-         'S',
-         3,
-         "b",
-         "0",
-         3,
-         {copy(L"", 'S', 'T', 0, 2), L"Copy failed for .bin file, error=2",
-          L"BIOS already upgraded"}},
-        {"store root, no user",
-         'R',
-         {},
-         "",
-         "-",
-         {},
-         {L"!GetSessionUserToken|1008", L"!RunKel|1008",
-          L"Attempt not recorded: KEL did not run to its end"}},
-        {"stop during staging",
-         'S',
-         2,
-         "",
-         "stop",
-         2,
-         {copy(L"", 'S', 'T', 0, 1235), copy(L"", 'S', 'T', 1, 1235), copy(L"", 'P', 'T', 2, 1235),
-          copy(L"", 'P', 'T', 3, 1235), copy(L"", 'P', 'T', 4, 1235), L"BIOS already upgraded"}},
-        {"firmware subfolder",
-         'F',
-         0,
-         "",
-         "0",
-         3,
+        // clang-format off
+        {"store, flashed", 'S', 0, "", "0", 3, {L"Starting new capsule update - old log file deleted",
+         L"UpgradeFirmware for DIRID13- pathToCapsule (DIRID 13 BIOS location): ",
+         L"Source directory (DIRID13 NYX service location): ", copied + L".bin file to DIRID11 ",
+         copied + L".inf file to DIRID11 ", copied + L"KEL executable DIRID11 ",
+         copied + L"Toast Activator DIRID11 ", copied + L"QV Logo DIRID11 ", L"BIOS needs upgrade",
+         L"ServiceLoop : update registry[LastBinFile]", L"KEL is running",
+         L"Successfully set new upgrade status"}},
+        {"store, tool fails, no logo", 'S', 0, "l", "1", 2, {copy(L"", 'P', 'T', 4, 2), L"!KEL|1",
+         L"!RunKel|1", L"Copy failed for QV Logo, error=2", L"RunKel failed "}},
+        {"store, no capsule", 'S', 3, "b", "0", 3, {copy(L"", 'S', 'T', 0, 2),
+         L"Copy failed for .bin file, error=2", L"BIOS already upgraded"}},
+        {"store root, no user", 'R', {}, "", "-", {}, {L"!GetSessionUserToken|1008",
+         L"!RunKel|1008", L"Attempt not recorded: KEL did not run to its end"}},
+        {"stop during staging", 'S', 2, "", "stop", 2, {copy(L"", 'S', 'T', 0, 1235),
+         copy(L"", 'S', 'T', 1, 1235), copy(L"", 'P', 'T', 2, 1235), copy(L"", 'P', 'T', 3, 1235),
+         copy(L"", 'P', 'T', 4, 1235), L"BIOS already upgraded"}},
+        {"firmware subfolder", 'F', 0, "", "0", 3,
          {L"UpgradeFirmware for DIRID10 - pathToCapsule - (DIRID 10 BIOS location): " + F,
           L"srcPath: " + exe}},
-        {"paths too long",
-         'D',
-         0,
-         "tl",
-         "0",
-         0,
-         {copy(L"", 'P', 'D', 2, 2), copy(L"2", 'P', 'D', 3, 206), copy(L"3", 'P', 'D', 4, 2),
-          L"Copy failed at line 480" + path('D', 2)}},
+        {"paths too long", 'D', 0, "tl", "0", 0, {copy(L"", 'P', 'D', 2, 2),
+         copy(L"2", 'P', 'D', 3, 206), copy(L"3", 'P', 'D', 4, 2),
+         L"Copy failed at line 480" + path('D', 2)}},
         {"firmware root, reboot asked", 'W', 0, "", "3010", 1, {}},
-        {"no folder",
-         '-',
-         0,
-         "",
-         "0",
-         0,
+        {"no folder", '-', 0, "", "0", 0,
          {L"!UpgradeFirmware|Invalid binaryName: \"ABC_011200.bin\"", L"BIOS already upgraded"}},
-    };
+    };  // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.row);
         const std::string order = c.toolOrder, missing = c.missing;

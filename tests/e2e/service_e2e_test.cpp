@@ -2,8 +2,6 @@
 // under HKLM\SOFTWARE\QvNyxSimulation, with the fake flashing tool. Staging deletes the log.
 #include <gtest/gtest.h>
 #include <windows.h>
-#include <sddl.h>
-#include <shlobj.h>
 
 #include <algorithm>
 #include <fstream>
@@ -360,29 +358,6 @@ TEST_F(ServiceEndToEndTest, NoFolderOrFileIsReachedThroughALink) {
     OnHost(L"rm windows/Firmware/linked", kFirmwareFolder + L"\\linked", false);
 }
 
-// With file logging on by policy and the log's mutex held by another process, the service still
-// starts, checks and stops in time.
-TEST_F(ServiceEndToEndTest, LogMutexHeldByAnotherProcessStallsNeitherStartNorStop) {
-    const wchar_t policy[] = L"Software\\Policies\\QV\\QV NYX Service", type[] = L"File";
-    test::SetMachineValue(policy, L"LoggingType", REG_SZ, type, sizeof(type));
-    wchar_t appData[MAX_PATH] = {};
-    ::SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, 0, appData);
-    std::wstring name = std::wstring(appData + 2) + L"\\qvzLog\\QvNyxService.log";
-    std::replace(name.begin(), name.end(), L'\\', L'.');
-    // Held under the rules the service gives it (a mutex of anyone else's keeps the file off).
-    SECURITY_ATTRIBUTES rules{sizeof(rules), nullptr, FALSE};
-    ::ConvertStringSecurityDescriptorToSecurityDescriptorW(
-        L"D:P(A;;GA;;;SY)(A;;GA;;;BA)", SDDL_REVISION_1, &rules.lpSecurityDescriptor, nullptr);
-    const win::UniqueHLocal descriptor(rules.lpSecurityDescriptor);
-    const win::UniqueHandle held(::CreateMutexW(&rules, TRUE, (L"Global\\" + name).c_str()));
-    const ULONGLONG start = ::GetTickCount64();
-    Start(kImageFolder);
-    EXPECT_TRUE(Await(Log, {L"ServiceLoop : startup done"}));
-    EXPECT_TRUE(service_.Stop());
-    EXPECT_LT(::GetTickCount64() - start, 15000u);
-    ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, policy);
-}
-
 // A tool that is unsigned, signed by another certificate or changed after signing is never
 // started and leaves no attempt; signed by the service's own certificate, it runs.
 TEST_F(ServiceEndToEndTest, ToolNotSignedByTheServicesSignerIsNeverStarted) {
@@ -429,13 +404,11 @@ TEST_F(ServiceEndToEndTest, ToolNotSignedByTheServicesSignerIsNeverStarted) {
 TEST_F(ServiceEndToEndTest, PowerCutAtAnyStepOfAnAttemptLosesNothing) {
     const std::wstring capsule = PlaceFile(kPackageFolder, L"ABC_01130000.bin");
     bool installed = false;
-    for (const auto& [point, launches, newBios] :
-         std::vector<std::tuple<std::wstring, int, bool>>{{L"staged", 1, false},
-                                                          {L"recording", 1, false},
-                                                          {L"recorded", 1, false},
-                                                          {L"launched", 2, false},
-                                                          {L"tool-ended", 2, false},
-                                                          {L"tool-ended", 1, true}}) {
+    // clang-format off
+    for (const auto& [point, launches, newBios] : std::vector<std::tuple<std::wstring, int, bool>>{
+             {L"staged", 1, false}, {L"recording", 1, false}, {L"recorded", 1, false},
+             {L"launched", 2, false}, {L"tool-ended", 2, false}, {L"tool-ended", 1, true}}) {
+        // clang-format on
         SCOPED_TRACE(test::Utf8(point) + (newBios ? " new BIOS" : ""));
         for (const wchar_t* name : {L"LastBinFile", L"UpgradeStatus", L"AttemptCount"}) {
             ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, test::kServiceKey, name);
