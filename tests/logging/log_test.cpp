@@ -118,10 +118,18 @@ TEST_F(LogTest, FileOfAnotherFormatOrTooLargeIsArchivedAndNoFolderMeansNoFile) {
         const std::string line = test::Utf8(record.Format()) + "\r\n";
         EXPECT_EQ(Folder(), (archived ? Bodies{line, content} : Bodies{NoBom(content) + line}));
     }
-    Reset(L"", L"C:\\windows\\system32\\kernel32.dll\\below");  // cannot be created
-    const CqvLogListenerFile silent(false, 5);
-    EXPECT_STREQ(silent.Path(), L"");  // writers of the bare file name still meet at one mutex:
-    EXPECT_TRUE(win::UniqueHandle(::OpenMutexW(SYNCHRONIZE, FALSE, L"Global\\logging_test.log")));
+    // No file where the log folder cannot be created, or the log's path would not fit its buffer;
+    // writers of the bare file name still meet at one mutex.
+    const std::wstring deep = L"C:\\" + std::wstring(236, L'l');
+    ::CreateDirectoryW(deep.c_str(), nullptr);
+    for (const wchar_t* appData : {L"C:\\windows\\system32\\kernel32.dll\\below", deep.c_str()}) {
+        Reset(L"", appData);
+        const CqvLogListenerFile silent(false, 5);
+        EXPECT_STREQ(silent.Path(), L"");
+        EXPECT_TRUE(
+            win::UniqueHandle(::OpenMutexW(SYNCHRONIZE, FALSE, L"Global\\logging_test.log")));
+    }
+    test::RemoveTree(deep);
 }
 
 TEST_F(LogTest, RotationKeepsTheNewestArchivesAndUndoesAStuckRename) {
