@@ -172,12 +172,12 @@ DWORD Unverified(const std::wstring& path, LONG result) {
 // The service starts the tool with the user's elevated token: the staged tool and activator
 // must carry valid signatures of the certificate that signed the service's own executable.
 // Each checked file stays open in |held|, so nobody can replace it before the tool starts.
+// |own| is the service executable's path, or |ownError| why it could not be read.
 // ERROR_SUCCESS or the check's result.
-DWORD VerifyStagedTools(const std::wstring (&files)[2], std::vector<win::UniqueFileHandle>& held) {
-    std::wstring own;
-    staging::PathParts parts;
-    if (const DWORD error = ReadServiceExecutable(own, parts)) {
-        return Unverified(own, static_cast<LONG>(error));
+DWORD VerifyStagedTools(const std::wstring& own, DWORD ownError, const std::wstring (&files)[2],
+                        std::vector<win::UniqueFileHandle>& held) {
+    if (ownError != ERROR_SUCCESS) {
+        return Unverified(own, static_cast<LONG>(ownError));
     }
     Thumbprint ownSigner{};
     LONG result = VerifySignature(own, nullptr, ownSigner);
@@ -326,7 +326,8 @@ bool Kel::UpgradeFirmware(const std::wstring& binaryName, HANDLE stopEvent, bool
         }
         const std::wstring checked[2] = {plan.toolFolder + L"\\" + plan.toolFile,
                                          plan.toolFolder + L"\\" + plan.toastFile};
-        if (const DWORD verdict = VerifyStagedTools(checked, launch.heldUntilStarted)) {
+        if (const DWORD verdict =
+                VerifyStagedTools(executablePath, imageError, checked, launch.heldUntilStarted)) {
             return verdict;
         }
         const wchar_t* writer = nullptr;

@@ -1,15 +1,10 @@
 #include "capsule/staging_plan.h"
 
-#include <algorithm>
-
+#include "capsule/ascii_case.h"
 #include "capsule/tool_names.h"
 
 namespace staging {
 namespace {
-
-wchar_t UpperAscii(wchar_t c) {
-    return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - L'a' + L'A') : c;
-}
 
 // Joins a folder and a file name as _wmakepath_s does: a separator after a folder that lacks one.
 std::wstring Join(const std::wstring& folder, const std::wstring& file) {
@@ -22,9 +17,7 @@ std::wstring Join(const std::wstring& folder, const std::wstring& file) {
 }  // namespace
 
 bool SamePathText(const std::wstring& a, const std::wstring& b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(),
-                      [](wchar_t x, wchar_t y) { return UpperAscii(x) == UpperAscii(y); });
+    return EqualIgnoringAsciiCase(a, b);
 }
 
 Plan PlanStaging(const std::wstring& capsulePath, const PathParts& capsule, CapsuleSource source,

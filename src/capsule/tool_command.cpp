@@ -4,11 +4,9 @@
 #include <cwchar>
 #include <iterator>
 
-namespace {
+#include "capsule/ascii_case.h"
 
-wchar_t UpperAscii(wchar_t c) {
-    return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - L'a' + L'A') : c;
-}
+namespace {
 
 // The name of |entry|: up to its first "=" after the first character (the hidden per-drive
 // entries such as "=C:=C:\" begin with one).
@@ -17,18 +15,8 @@ std::wstring NameOf(const std::wstring& entry) {
     return entry.substr(0, separator);
 }
 
-bool SameName(const std::wstring& a, const std::wstring& b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(),
-                      [](wchar_t x, wchar_t y) { return UpperAscii(x) == UpperAscii(y); });
-}
-
 bool NameLess(const std::wstring& a, const std::wstring& b) {
-    const std::wstring left = NameOf(a);
-    const std::wstring right = NameOf(b);
-    return std::lexicographical_compare(
-        left.begin(), left.end(), right.begin(), right.end(),
-        [](wchar_t x, wchar_t y) { return UpperAscii(x) < UpperAscii(y); });
+    return LessIgnoringAsciiCase(NameOf(a), NameOf(b));
 }
 
 }  // namespace
@@ -52,8 +40,9 @@ std::wstring BuildToolEnvironment(const wchar_t* machine, const wchar_t* user,
     const wchar_t* const fromUser[] = {L"USERNAME", L"USERDOMAIN"};
     const wchar_t* const replaced[] = {L"USERNAME", L"USERDOMAIN", L"TEMP", L"TMP"};
     const auto isOneOf = [](const std::wstring& entry, const auto& names) {
-        return std::any_of(std::begin(names), std::end(names),
-                           [&](const wchar_t* name) { return SameName(NameOf(entry), name); });
+        return std::any_of(std::begin(names), std::end(names), [&](const wchar_t* name) {
+            return EqualIgnoringAsciiCase(NameOf(entry), name);
+        });
     };
     std::vector<std::wstring> entries;
     for (const std::wstring& entry : EnvironmentEntries(machine)) {

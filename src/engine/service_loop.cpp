@@ -200,13 +200,13 @@ private:
             return;
         }
         searchModeOfLastCheck_ = searchDriverStore;
-        attempt::Record record = ReadAttemptRecord();
+        // Only this thread writes the record, so one read serves the whole check.
+        const attempt::Record record = ReadAttemptRecord();
         if (!Nyx::IsUpgradeNeeded(
                 capsulePath, lastAttempted_,
                 attempt::MayRetry(record) ? record.lastBinFile->c_str() : nullptr)) {
             return;
         }
-        record = ReadAttemptRecord();
         Log(L"IsUpgradeneeded :  new capsule found");
 
         const bool isRecorded =

@@ -35,13 +35,13 @@ bool EveryoneMayOpen(const std::wstring& path) {
                                 nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
         return true;
     }
+    const win::UniqueHLocal owner(descriptor);
     bool found = dacl == nullptr;
     for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
         ACCESS_ALLOWED_ACE* ace = nullptr;
         found |= ::GetAce(dacl, i, reinterpret_cast<void**>(&ace)) &&
                  ::IsWellKnownSid(&ace->SidStart, WinWorldSid);
     }
-    ::LocalFree(descriptor);
     return found;
 }
 

@@ -25,10 +25,10 @@ std::pair<std::vector<std::wstring>, bool> Entries(const wchar_t* sddl) {
         ::GetAce(dacl, i, reinterpret_cast<void**>(&ace));
         wchar_t* sid = nullptr;
         ::ConvertSidToStringSidW(&ace->SidStart, &sid);
+        const win::UniqueHLocal sidOwner(sid);
         entries.push_back(std::wstring(sid) + L":" + std::to_wstring(ace->Header.AceType) + L":" +
                           std::to_wstring(ace->Header.AceFlags) + L":" +
                           std::to_wstring(ace->Mask));
-        ::LocalFree(sid);
     }
     return {entries, (control & SE_DACL_PROTECTED) != 0};
 }
