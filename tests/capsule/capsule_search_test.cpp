@@ -87,6 +87,25 @@ TEST_F(CapsuleSearchTest, FindsTheNewestCapsuleOfTheFamilyAboveTheBar) {
     }
 }
 
+// A folder the service writes to is created, or used only when nobody else may change it.
+TEST_F(CapsuleSearchTest, EnsureDirectoryCreatesOrRefusesTheFolder) {
+    test::TempFolder root;
+    ASSERT_TRUE(test::RunOnHost(root.Path(), L"mkdir open link && chmod o+w open && ln -s link l"));
+    const test::CapturingEventReporter events;
+    EXPECT_EQ(EnsureDirectory(root / L"new"), 0);
+    EXPECT_TRUE(test::FileExists(root / L"new"));
+    EXPECT_EQ(EnsureDirectory(root / L"open"), -1);
+    EXPECT_EQ(::GetLastError(), 1336u);
+    EXPECT_EQ(EnsureDirectory(root / L"l"), -1);
+    std::vector<std::wstring> reported;
+    for (const test::RecordedEvent& event : events.Events()) {
+        reported.push_back(event.strings.at(0) + L"|" + event.strings.at(1));
+    }
+    EXPECT_EQ(reported,
+              (std::vector<std::wstring>{L"EnsureDirectory|1336", L"EnsureDirectory|4395"}));
+    EXPECT_TRUE(test::RunOnHost(root.Path(), L"rm l"));  // Wine cannot remove a link
+}
+
 // The folder paths are built once, the driver store's when the search first needs it.
 TEST_F(CapsuleSearchTest, SearchStartsInTheFolderSearchDriverStoreChooses) {
     wchar_t windows[MAX_PATH];

@@ -228,29 +228,15 @@ TEST_F(LogTest, QueuedRecordsKeepTheirOrderWhileTheFileIsBlockedAndAtShutdown) {
 
 // Only SYSTEM, Administrators and this account may own the mutex of the file.
 TEST_F(LogTest, LogMutexOfAnotherOwnerKeepsTheFileOffAndOneEventSaysWhy) {
-    win::UniqueHandle token;
-    ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.Put());
-    alignas(TOKEN_USER) BYTE user[256];
-    DWORD size = 0;
-    ::GetTokenInformation(token.Get(), TokenUser, user, sizeof(user), &size);
-    LPWSTR userText = nullptr;
-    ::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &userText);
-    const win::UniqueHLocal ownedText(userText);
     // what exists under the mutex's name first ("" nothing, "event", else a mutex of that
     // security), and why the listener stays off ("" when it writes)
+    // clang-format off
     const std::pair<std::wstring, std::wstring> cases[] = {
-        {L"", L""},
-        {L"O:SYD:(A;;GA;;;WD)", L""},
-        {L"O:BAD:(A;;GA;;;WD)", L""},
+        {L"", L""}, {L"O:SYD:(A;;GA;;;WD)", L""}, {L"O:BAD:(A;;GA;;;WD)", L""},
         {L"D:P(A;;GA;;;SY)(A;;GA;;;BA)", L""},  // owned as this account makes it
-        {L"O:" + std::wstring(userText) + L"D:(A;;GA;;;WD)", L""},
-        {L"O:BUD:(A;;GA;;;WD)",
-         L"its mutex # belongs to S-1-5-32-545, not to SYSTEM, "
-         L"Administrators or this account"},
-        {L"O:S-1-5-21-1-2-3-4444D:(A;;GA;;;WD)",
-         L"its mutex # belongs to S-1-5-21-1-2-3-4444, not to SYSTEM, Administrators or this "
-         L"account"},
-        {L"event", L"CreateMutexW of # failed, error 6"}};
+        {L"O:BUD:(A;;GA;;;WD)", L"its mutex # belongs to S-1-5-32-545, not to SYSTEM, Administrators or this account"},
+        {L"O:S-1-5-21-1-2-3-4444D:(A;;GA;;;WD)", L"its mutex # belongs to S-1-5-21-1-2-3-4444, not to SYSTEM, Administrators or this account"},
+        {L"event", L"CreateMutexW of # failed, error 6"}};  // clang-format on
     test::CapturingEventReporter events;
     for (const auto& [before, problem] : cases) {
         Reset();

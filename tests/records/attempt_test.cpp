@@ -39,7 +39,6 @@ TEST(AttemptTest, StartUpJudgesAHandedOverFlashOnlyAfterAReboot) {
         {"failed stays for its retry", Recorded(2, 1), true, false, Verification::kNone, false, {}},
         {"done is cleared", Recorded(3, 1), false, true, Verification::kNone, false, 0},
         {"no record", Record{}, true, false, Verification::kNone, false, 0},
-        {"odd status is cleared", Recorded(7, 1), true, true, Verification::kNone, false, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.row);
@@ -62,7 +61,6 @@ TEST(AttemptTest, AFailedCapsuleIsRetriedOncePerRunUpToThreeLaunches) {
         std::uint32_t attemptCount;
     } cases[] = {
         {"new capsule", Recorded(3, 2), false, 0, false, false, Action::kAttempt, 1},
-        {"nothing recorded yet", Record{}, false, 0, false, false, Action::kAttempt, 1},
         {"first retry", Recorded(2, 1), true, 0, false, true, Action::kAttempt, 2},
         {"earlier version's failure", Recorded(2, {}), true, 0, false, true, Action::kAttempt, 2},
         {"last retry", Recorded(2, 2), true, 0, false, true, Action::kAttempt, 3},

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <regex>
 #include <tuple>
-#include "records/attempt_record.h"
 #include "records/event_log.h"
 #include "records/messages.h"
 #include "records/service_log.h"
@@ -131,19 +130,6 @@ TEST_F(ServiceStateTest, ValueOfAnotherTypeOrSizeIsUnsupportedAndKeepsThePreset)
         })) << type;
         EXPECT_EQ(std::tie(dword, text), std::make_tuple(7, L"preset")) << type;
     }
-}
-
-// A journal an interrupted change of the record left puts the record back at the next start.
-TEST_F(ServiceStateTest, AJournalLeftByAnInterruptedChangePutsTheRecordBack) {
-    const wchar_t journal[] = L"LastBinFile=C:\\old.bin\0UpgradeStatus=2\0\0";
-    WriteServiceString(kLastBinFileValueName, L"C:\\new.bin");
-    WriteServiceDword(kUpgradeStatusValueName, 1);
-    WriteServiceDword(kAttemptCountValueName, 1);
-    test::SetMachineValue(test::kServiceKey, L"AttemptJournal", REG_MULTI_SZ, journal,
-                          sizeof(journal));
-    EXPECT_TRUE(RecoverAttemptRecord());
-    EXPECT_EQ(ReadAttemptRecord(), (attempt::Record{L"C:\\old.bin", 2, {}}));
-    EXPECT_FALSE(RecoverAttemptRecord());  // the journal is gone
 }
 
 }  // namespace

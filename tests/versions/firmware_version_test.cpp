@@ -72,20 +72,18 @@ TEST(FirmwareVersionTest, DriverStoreSeriesAndTheirOrder) {
     for (const auto& [folder, series] : folders) {
         EXPECT_EQ(ExtractVersionSeries(folder).value_or(L"-"), series ? series : L"-");
     }
-    const std::tuple<const wchar_t*, const wchar_t*, bool> order[] = {
-        {L"01130000", L"01120000", true}, {L"01120000", L"01120000", false},
-        {L"01110000", L"01120000", false}, {L"011200", L"01120000", false},
-        {L"011200001", L"01120000", true}, {L"9", L"10000000", true}, {L"", L"", false}};
+    // Series, installed, newer, and whether it counts as firmware: six or eight digits only
+    // ("audio" sorts above every digit).
+    const std::tuple<const wchar_t*, const wchar_t*, bool, bool> order[] = {
+        {L"01130000", L"01120000", true, true}, {L"01120000", L"01120000", false, true},
+        {L"01110000", L"01120000", false, true}, {L"011200", L"01120000", false, true},
+        {L"011200001", L"01120000", true, false}, {L"9", L"10000000", true, false},
+        {L"", L"", false, false}, {L"audio", L"01120000", true, false},
+        {L"0113a000", L"01120000", true, false}, {L"0113000", L"01120000", true, false}};
     // clang-format on
-    for (const auto& [series, installed, newer] : order) {
+    for (const auto& [series, installed, newer, digits] : order) {
         EXPECT_EQ(IsSeriesNewer(series, installed), newer) << series << " " << installed;
-    }
-    // Only six or eight digits tell of firmware ("audio" sorts above every digit).
-    const std::pair<const wchar_t*, bool> digits[] = {
-        {L"01130000", true},   {L"011300", true},    {L"audio", false}, {L"0113000", false},
-        {L"011300000", false}, {L"0113a000", false}, {L"", false}};
-    for (const auto& [series, counts] : digits) {
-        EXPECT_EQ(IsDigitSeries(series), counts) << series;
+        EXPECT_EQ(IsDigitSeries(series), digits) << series;
     }
 }
 }  // namespace

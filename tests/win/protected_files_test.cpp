@@ -99,26 +99,6 @@ TEST(ProtectedFilesTest, FolderIsRefusedWhenALinkOwnedByAnotherAccountOrChangeab
     }
 }
 
-TEST(ProtectedFilesTest, FolderChainRunsFromTheWindowsDirectoryOrBelowTheRoot) {
-    const struct {
-        const wchar_t* path;
-        std::vector<std::wstring> chain;
-    } cases[] = {
-        {L"C:\\Windows\\System32\\Firmware",
-         {L"C:\\windows", L"C:\\Windows\\System32", L"C:\\Windows\\System32\\Firmware"}},
-        {L"C:\\WINDOWS\\", {L"C:\\windows"}},
-        {L"C:\\windows2\\a\\\\b\\", {L"C:\\windows2", L"C:\\windows2\\a", L"C:\\windows2\\a\\\\b"}},
-        {L"\\\\?\\C:\\windows\\a", {L"\\\\?\\C:\\windows", L"\\\\?\\C:\\windows\\a"}},
-        {L"\\\\host\\share\\a", {L"\\\\host\\share\\a"}},
-        {L"\\\\?\\UNC\\host\\share\\a", {L"\\\\?\\UNC\\host\\share\\a"}},
-        {L"C:\\", {}},
-        {L"a\\b", {}},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(win::FolderChain(c.path, L"C:\\windows\\"), c.chain) << test::Utf8(c.path);
-    }
-}
-
 // Wine reads a folder's owner and access list from the Unix file: owner and full control for the
 // prefix's user (the account the tests run as) and SYSTEM, and Everyone as "others" may.
 TEST(ProtectedFilesTest, CheckFolderJudgesTheFolderAndEveryFolderAbove) {
