@@ -97,8 +97,6 @@ TEST_F(FirmwareStagingTest, StagesRunsTheToolAndRecordsTheOutcome) {
          L"Successfully set new upgrade status"}},
         {"store, tool fails, no logo", 'S', 0, "l", "1", 2, {copy(L"", 'P', 'T', 4, 2), L"!KEL|1",
          L"!RunKel|1", L"Copy failed for QV Logo, error=2", L"RunKel failed "}},
-        {"store, no capsule", 'S', 3, "b", "0", 3, {copy(L"", 'S', 'T', 0, 2),
-         L"Copy failed for .bin file, error=2", L"BIOS already upgraded"}},
         {"store root, no user", 'R', {}, "", "-", {}, {L"!GetSessionUserToken|1008",
          L"!RunKel|1008", L"Attempt not recorded: KEL did not run to its end"}},
         {"stop during staging", 'S', 2, "", "stop", 2, {copy(L"", 'S', 'T', 0, 1235),

@@ -76,9 +76,6 @@ void ExpectValues(DWORD status, const std::wstring& lastBinFile, std::optional<D
                    buffer, &size);
     EXPECT_EQ(buffer, lastBinFile);
 }
-void SetValue(const wchar_t* key, const wchar_t* name, DWORD value) {
-    test::SetMachineValue(key, name, REG_DWORD, &value, sizeof(value));
-}
 // Plays a machine that started |seconds| from now (negative: before).
 void SetBootTime(int seconds) {
     ULARGE_INTEGER boot;
@@ -148,8 +145,9 @@ protected:
             ::CreateDirectoryW(folder.c_str(), nullptr);
         }
         test::SetMachineValue(kSimulationKey, L"EventFile", REG_SZ, kEventFile, sizeof(kEventFile));
-        SetValue(kSimulationKey, L"StartupDelayMs", 100);
-        SetValue(kSimulationKey, L"ActiveSession", 1);
+        const DWORD firstWaitMs = 100, session = 1;
+        test::SetMachineValue(kSimulationKey, L"StartupDelayMs", REG_DWORD, &firstWaitMs, 4);
+        test::SetMachineValue(kSimulationKey, L"ActiveSession", REG_DWORD, &session, 4);
         SetBios(12);
         // What any process of the user's session may set for the user: none of it may reach the
         // elevated tool (the prefix's own programs take the folder as TEMP).

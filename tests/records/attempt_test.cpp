@@ -34,8 +34,6 @@ TEST(AttemptTest, StartUpJudgesAHandedOverFlashOnlyAfterAReboot) {
         {"pending, no reboot", Recorded(1, 1), false, true, Verification::kNone, true, {}},
         {"pending, new BIOS", Recorded(1, 2), true, true, Verification::kSucceeded, false, 3},
         {"pending, old BIOS", Recorded(1, 1), true, false, Verification::kFailed, false, 2},
-        {"earlier version's pending", Recorded(1, {}), true, false, Verification::kFailed, false,
-         2},
         {"failed stays for its retry", Recorded(2, 1), true, false, Verification::kNone, false, {}},
         {"done is cleared", Recorded(3, 1), false, true, Verification::kNone, false, 0},
         {"no record", Record{}, true, false, Verification::kNone, false, 0},
@@ -68,7 +66,6 @@ TEST(AttemptTest, AFailedCapsuleIsRetriedOncePerRunUpToThreeLaunches) {
         {"corrupt count", Recorded(2, 0xFFFFFFFF), true, 0, false, true, Action::kNotRetrying, 0},
         {"failed in this run", Recorded(2, 1), true, 1, false, true, Action::kNotRetrying, 0},
         {"newer after a failure", Recorded(2, 3), false, 0, false, true, Action::kAttempt, 1},
-        {"withdrawn attempt", Recorded(0, 1), true, 0, false, false, Action::kAttempt, 2},
         {"flash waits for reboot", Recorded(1, 1), false, 0, true, false, Action::kFlashPending, 0},
     };
     for (const auto& c : cases) {

@@ -99,6 +99,21 @@ TEST(ProtectedFilesTest, FolderIsRefusedWhenALinkOwnedByAnotherAccountOrChangeab
     }
 }
 
+TEST(ProtectedFilesTest, FolderChainRunsFromTheWindowsDirectoryOrBelowTheRoot) {
+    using Chain = std::vector<std::wstring>;
+    // clang-format off
+    const std::pair<const wchar_t*, Chain> cases[] = {
+        {L"C:\\Windows\\System32\\Firmware", {L"C:\\windows", L"C:\\Windows\\System32", L"C:\\Windows\\System32\\Firmware"}},
+        {L"C:\\WINDOWS\\", {L"C:\\windows"}}, {L"C:\\", {}}, {L"a\\b", {}},
+        {L"C:\\windows2\\a\\\\b\\", {L"C:\\windows2", L"C:\\windows2\\a", L"C:\\windows2\\a\\\\b"}},
+        {L"\\\\?\\C:\\windows\\a", {L"\\\\?\\C:\\windows", L"\\\\?\\C:\\windows\\a"}},
+        {L"\\\\host\\share\\a", {L"\\\\host\\share\\a"}}, {L"\\\\?\\UNC\\host\\share\\a", {L"\\\\?\\UNC\\host\\share\\a"}}};
+    // clang-format on
+    for (const auto& [path, chain] : cases) {
+        EXPECT_EQ(win::FolderChain(path, L"C:\\windows\\"), chain) << test::Utf8(path);
+    }
+}
+
 // Wine reads a folder's owner and access list from the Unix file: owner and full control for the
 // prefix's user (the account the tests run as) and SYSTEM, and Everyone as "others" may.
 TEST(ProtectedFilesTest, CheckFolderJudgesTheFolderAndEveryFolderAbove) {
