@@ -81,12 +81,3 @@ bool SearchFromStartFolder(const wchar_t* folder, BYTE& b1, BYTE& b2, BYTE& b3, 
 // FindNewestCapsule; an empty or null |folder| gives false.
 bool SearchFolderForCapsule(const wchar_t* folder, BYTE& b1, BYTE& b2, BYTE& b3, BYTE& b4,
                             wchar_t* path, const std::wstring& family);
-
-// Makes sure the firmware folder |path| exists, creating only its last component, with
-// SYSTEM and Administrators in full control and Users allowed to read. Returns 0 when the folder
-// exists afterwards and may be used, -1 otherwise; the thread's last error then holds the cause.
-// An existing folder that win::CheckFolder refuses (it or a folder above it is a reparse point,
-// is owned by someone other than SYSTEM, Administrators, TrustedInstaller or the service's own
-// account, or lets anyone else change it) is not used: it is logged and reported
-// (MSG_CALL_FAILED, "EnsureDirectory") with the verdict. Logs each step to the service log.
-int EnsureDirectory(const std::wstring& path);

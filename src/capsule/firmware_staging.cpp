@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "capsule/capsule_search.h"
+#include "capsule/firmware_folders.h"
 #include "capsule/kel.h"
 #include "capsule/kel_launch.h"
 #include "capsule/signature_check.h"
@@ -24,10 +25,6 @@ namespace {
 
 using staging::Plan;
 using staging::StagedFile;
-
-std::wstring Signed(DWORD value) {
-    return std::to_wstring(static_cast<int>(value));
-}
 
 std::wstring HexError(DWORD error) {
     wchar_t text[32] = {};
@@ -77,6 +74,67 @@ std::pair<const wchar_t*, const wchar_t*> DriverStoreCopyLines(StagedFile file) 
     return {L"Copy failed for QV Logo, error=", L"Successfully copied QV Logo DIRID11 "};
 }
 
+// Reports a failed copy in the driver-store mode: its line and the event.
+void ReportDriverStoreCopyFailure(const staging::Copy& copy, DWORD error) {
+    Log(DriverStoreCopyLines(copy.file).first + std::to_wstring(error));
+    ReportCopyFailure(L"", copy, error);
+}
+
+// Reports a failed copy in the Windows-folder mode: only the tool's has a line, and each file's
+// event numbers its texts. "Copy failed at line 480" is a fixed text that support staff and
+// their tools match: it stays as it is.
+void ReportFirmwareFolderCopyFailure(const staging::Copy& copy, DWORD error) {
+    if (copy.file == StagedFile::kTool) {
+        Log(L"Copy failed at line 480" + copy.destination);
+    }
+    const wchar_t* const suffix = copy.file == StagedFile::kTool    ? L""
+                                  : copy.file == StagedFile::kToast ? L"2"
+                                                                    : L"3";
+    ReportCopyFailure(suffix, copy, error);
+}
+
+// A line that may be followed by a path. Some driver-store lines are written as the text alone,
+// on purpose: support staff and their tools know them so.
+struct PathLine {
+    const wchar_t* text;
+    bool withPath;
+    std::wstring For(const std::wstring& path) const { return withPath ? text + path : text; }
+};
+
+// What each capsule-source mode writes: the texts as they are, so that the body needs no mode.
+struct ModeTexts {
+    PathLine capsuleLocation;           // followed by the capsule's folder
+    const wchar_t* moduleFileNameCall;  // the event's call name when the service path is unknown
+    const wchar_t* moduleFileNameLine;  // followed by the error
+    PathLine sourceFolder;              // followed by the service executable's path
+    bool logsCopies;                    // a line for every copy that succeeded
+    void (*reportCopyFailure)(const staging::Copy&, DWORD);
+    const wchar_t* toolRan;     // after a launch that succeeded; null: no line
+    const wchar_t* toolFailed;  // after a launch that failed; null: no line
+};
+
+constexpr ModeTexts kDriverStoreTexts{
+    {L"UpgradeFirmware for DIRID13- pathToCapsule (DIRID 13 BIOS location): ", false},
+    L"GetModuleFileName failed",
+    L"GetModuleFileName failed: ",
+    {L"Source directory (DIRID13 NYX service location): ", false},
+    true,
+    ReportDriverStoreCopyFailure,
+    L"KEL is running",
+    L"RunKel failed ",
+};
+
+constexpr ModeTexts kFirmwareFolderTexts{
+    {L"UpgradeFirmware for DIRID10 - pathToCapsule - (DIRID 10 BIOS location): ", true},
+    L"GetModuleFileName failed. ",
+    L"bool Kel::UpgradeFirmware - GetModuleFileName failed: ",
+    {L"srcPath: ", true},
+    false,
+    ReportFirmwareFolderCopyFailure,
+    nullptr,
+    nullptr,
+};
+
 // Copies one file of the plan; the service's stop ends the copy. ERROR_SUCCESS or the error
 // (ERROR_FILENAME_EXCED_RANGE for a path that does not fit its buffer).
 DWORD CopyStagedFile(const staging::Copy& copy, HANDLE stopEvent) {
@@ -121,29 +179,20 @@ bool RemoveEarlierCapsules(const std::wstring& folder) {
 
 // Carries out the plan's copies. Every copy is tried; false when a required one failed (or an
 // earlier capsule could not be removed).
-bool CarryOut(const Plan& plan, bool driverStoreMode, HANDLE stopEvent) {
+bool CarryOut(const Plan& plan, const ModeTexts& texts, HANDLE stopEvent) {
     bool staged = !plan.removesEarlierCapsules || RemoveEarlierCapsules(firmwareStagingFolder);
     for (const staging::Copy& copy : plan.copies) {
         const DWORD error = CopyStagedFile(copy, stopEvent);
-        const auto [failureText, successLine] = DriverStoreCopyLines(copy.file);
         if (error == ERROR_SUCCESS) {
-            if (driverStoreMode) {
-                Log(successLine);
+            if (texts.logsCopies) {
+                Log(DriverStoreCopyLines(copy.file).second);
             }
             continue;
         }
         if (copy.required) {
             staged = false;
         }
-        if (driverStoreMode) {
-            Log(failureText + std::to_wstring(error));
-            ReportCopyFailure(L"", copy, error);
-        } else if (copy.file == StagedFile::kTool) {
-            Log(L"Copy failed at line 480" + copy.destination);
-            ReportCopyFailure(L"", copy, error);
-        } else {
-            ReportCopyFailure(copy.file == StagedFile::kToast ? L"2" : L"3", copy, error);
-        }
+        texts.reportCopyFailure(copy, error);
     }
     return staged;
 }
@@ -241,13 +290,14 @@ bool Kel::UpgradeFirmware(const std::wstring& binaryName, HANDLE stopEvent, bool
     AttemptOptions& attemptOptions = options != nullptr ? *options : defaults;
     attemptOptions.toolStarted = false;
     // The status on entry belongs to the previous attempt and decides nothing here: the loop
-    // decided, and this attempt is recorded just before its tool starts.
+    // decided, and this attempt is recorded once its tool exists.
     Log(L"Entered UpgradeFirmware() - ");
     // The service log of every capsule update starts afresh.
     DeleteOldLogFile();
     Log(L"Starting new capsule update - old log file deleted");
 
     const bool driverStoreMode = searchDriverStore;
+    const ModeTexts& texts = driverStoreMode ? kDriverStoreTexts : kFirmwareFolderTexts;
     if (driverStoreMode && driverStorePath[0] == L'\0') {
         BuildFwPathDIRID13();
     }
@@ -280,38 +330,28 @@ bool Kel::UpgradeFirmware(const std::wstring& binaryName, HANDLE stopEvent, bool
         return EndWithoutLaunch();
     }
     const bool copies = plan.outcome != Plan::Outcome::kStage || !plan.copies.empty();
-    if (driverStoreMode) {
-        Log(L"UpgradeFirmware for DIRID13- pathToCapsule (DIRID 13 BIOS location): ");
-    } else {
-        Log(L"UpgradeFirmware for DIRID10 - pathToCapsule - (DIRID 10 BIOS location): " +
-            plan.pathToCapsule);
-        if (EnsureDirectory(GetFirmwareFolderPath()) != 0 ||
-            (copies && EnsureDirectory(plan.toolFolder) != 0)) {
-            return EndWithoutLaunch();
-        }
+    Log(texts.capsuleLocation.For(plan.pathToCapsule));
+    if (!driverStoreMode && (EnsureDirectory(GetFirmwareFolderPath()) != 0 ||
+                             (copies && EnsureDirectory(plan.toolFolder) != 0))) {
+        return EndWithoutLaunch();
     }
     if (plan.outcome == Plan::Outcome::kNeedsServiceImage) {
-        ReportErrorEvent(
-            MSG_CALL_FAILED,
-            driverStoreMode ? L"GetModuleFileName failed" : L"GetModuleFileName failed. ",
-            HexError(imageError).c_str());
-        Log((driverStoreMode ? L"GetModuleFileName failed: "
-                             : L"bool Kel::UpgradeFirmware - GetModuleFileName failed: ") +
-            std::to_wstring(imageError));
+        ReportErrorEvent(MSG_CALL_FAILED, texts.moduleFileNameCall, HexError(imageError).c_str());
+        Log(texts.moduleFileNameLine + std::to_wstring(imageError));
         return false;
     }
     if (copies) {
-        Log(driverStoreMode ? L"Source directory (DIRID13 NYX service location): "
-                            : L"srcPath: " + executablePath);
-        if (!CarryOut(plan, driverStoreMode, stopEvent)) {
+        Log(texts.sourceFolder.For(executablePath));
+        if (!CarryOut(plan, texts, stopEvent)) {
             return EndWithoutLaunch();
         }
     }
     ReachCrashPoint(CrashPoint::kStaged);
 
     Log(L"BIOS needs upgrade");
-    AttemptRecorder record(binaryName, attemptOptions.attemptCount);
+    AttemptRecorder record(binaryName, attemptOptions.attemptCount, attemptOptions.boot);
     LaunchControl launch;
+    launch.stagingFolder = firmwareStagingFolder;
     const auto stopping = [&] {
         if (!StopIsSet(stopEvent)) {
             return false;
@@ -338,6 +378,10 @@ bool Kel::UpgradeFirmware(const std::wstring& binaryName, HANDLE stopEvent, bool
             return error;
         }
         ReachCrashPoint(CrashPoint::kRecorded);
+        return ERROR_SUCCESS;
+    };
+    // The tool's process exists, suspended: the record stands from here on.
+    launch.beforeResume = [&]() -> DWORD {
         if (stopping()) {
             return ERROR_CANCELLED;
         }
@@ -357,14 +401,14 @@ bool Kel::UpgradeFirmware(const std::wstring& binaryName, HANDLE stopEvent, bool
         ReachCrashPoint(CrashPoint::kToolEnded);
     }
     if (ran) {
-        if (driverStoreMode) {
-            Log(L"KEL is running");
+        if (texts.toolRan != nullptr) {
+            Log(texts.toolRan);
         }
         stagingStatus = rebootRequired ? UpgradeStatus::kInProgress : UpgradeStatus::kDone;
     } else {
         ReportErrorEvent(MSG_CALL_FAILED, L"RunKel", Signed(launch.error).c_str());
-        if (driverStoreMode) {
-            Log(L"RunKel failed ");
+        if (texts.toolFailed != nullptr) {
+            Log(texts.toolFailed);
         }
         // The tool's own failure is the attempt's; a tool that never started, or that the
         // service's stop ended, leaves no attempt behind.

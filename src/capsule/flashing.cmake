@@ -5,7 +5,7 @@
 add_library(nyx_flashing_portable STATIC
     ${CMAKE_CURRENT_LIST_DIR}/staging_plan.cpp
     ${CMAKE_CURRENT_LIST_DIR}/tool_command.cpp)
-target_link_libraries(nyx_flashing_portable PUBLIC nyx_options)
+target_link_libraries(nyx_flashing_portable PUBLIC nyx_text nyx_options)
 
 if(WIN32)
     add_library(nyx_flashing STATIC

@@ -21,12 +21,19 @@ enum class ToolRun {
     kCancelled,   // the service's stop ended the wait and the tool was terminated
 };
 
-// The caller's part in a launch; both members are optional.
+// The caller's part in a launch; every member is optional.
 struct LaunchControl {
+    // The staging folder: the tool's TEMP is a fresh folder below "<staging folder>\Temp". Empty
+    // means the service's own staging folder under the system directory.
+    std::wstring stagingFolder;
     // Called once the session, token and environment are ready, immediately before the tool's
     // process is created. Any result but ERROR_SUCCESS keeps the tool from starting and becomes
     // the launch's error; the hook reports why.
     std::function<DWORD()> beforeStart;
+    // Called once the tool's process exists, suspended, immediately before it runs. Any result
+    // but ERROR_SUCCESS ends the process before it ran a single instruction and becomes the
+    // launch's error; the hook reports why.
+    std::function<DWORD()> beforeResume;
     // Files (the checked tool and activator) held open until the tool's process has been
     // created, or its creation failed; the launch closes them then.
     std::vector<win::UniqueFileHandle> heldUntilStarted;
@@ -39,6 +46,7 @@ struct LaunchControl {
 // What the loop tells staging about an attempt, and learns back.
 struct AttemptOptions {
     std::uint32_t attemptCount = 1;  // recorded as AttemptCount
+    std::wstring boot;               // recorded as AttemptBoot: the identity of this boot
     bool toolStarted = false;        // set by staging: the tool's process was created
 };
 
@@ -54,9 +62,13 @@ public:
                                 bool& rebootRequired, AttemptOptions* options = nullptr);
 
     // Starts |applicationPath| with |commandLine| in the interactive user's session, with that
-    // user's token but the machine's environment (of the user's only USERNAME and USERDOMAIN;
-    // TEMP and TMP in "<staging folder>\Temp", emptied first, which only SYSTEM and
-    // Administrators can use), a console of its own and |workingFolder| as current folder, then
+    // user's elevated token (the linked full token of a user whose session token is the limited
+    // one; a user who has no elevated token is refused as ERROR_ELEVATION_REQUIRED, 740, before
+    // anything is prepared) but the machine's environment (Path only the system's folders,
+    // USERNAME and USERDOMAIN of the token's account, TEMP and TMP a fresh folder below
+    // "<staging folder>\Temp", which only SYSTEM and Administrators can use), a console of its
+    // own and |workingFolder| as current folder. The process is created suspended and runs only
+    // once |control|'s beforeResume agreed. The launch then
     // waits until it exits or |stopEvent| (may be null) is set; a tool that is still running then
     // is terminated, and one that exited 0 or 3010 in that moment counts as exited. True for exit
     // code 0 and 3010 (which also sets |rebootRequired|; nothing else writes it); false for every

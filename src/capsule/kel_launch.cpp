@@ -4,7 +4,6 @@
 
 #include <utility>
 
-#include "capsule/firmware_staging.h"
 #include "capsule/kel.h"
 #include "capsule/wts_info.h"
 #include "records/crash_point.h"
@@ -13,6 +12,7 @@
 #include "records/service_log.h"
 #include "win/protected_files.h"
 #include "win/unique_handle.h"
+#include "win/wts_functions.h"
 
 namespace {
 
@@ -30,10 +30,6 @@ using UniqueEnvironmentBlock = win::UniqueAny<EnvironmentBlockTraits>;
 
 void ReportCallFailed(const wchar_t* call, const std::wstring& result) {
     ReportErrorEvent(MSG_CALL_FAILED, call, result.c_str());
-}
-
-std::wstring Signed(DWORD value) {
-    return std::to_wstring(static_cast<int>(value));
 }
 
 std::wstring Unsigned(DWORD value) {
@@ -63,26 +59,118 @@ void LogCreateProcessFailure(DWORD error) {
     }
 }
 
-// The tool's environment: the machine's block, the user's name and domain, and TEMP and TMP in
-// a folder that only SYSTEM and Administrators can use (made empty here). The tool runs
-// elevated: a variable the user's processes can set, a folder on the user's Path, or a file they
-// swap in their temporary folder would run or be read with that elevation. Returns
-// ERROR_SUCCESS or the error of the step that failed.
-DWORD PrepareToolEnvironment(const wchar_t* user, std::wstring& block) {
+// The folder below which each launch gets a TEMP of its own.
+std::wstring TempParentIn(const std::wstring& stagingFolder) {
+    return (stagingFolder.empty() ? StagingFolderIn(SystemDirectory()) : stagingFolder) + L"\\Temp";
+}
+
+// A fresh, empty folder below |parent| (created protected when missing) for one launch's TEMP and
+// TMP: "<parent>\<n>", the first number not taken. Earlier launches' folders are removed best
+// effort: one that a process still holds stays, and blocks nothing. ERROR_SUCCESS or the error.
+DWORD CreateLaunchTemp(const std::wstring& parent, std::wstring& temp) {
+    if (::GetFileAttributesW(parent.c_str()) == INVALID_FILE_ATTRIBUTES &&
+        !win::CreateProtectedFolder(parent, win::FolderReaders::kNobody) &&
+        ::GetLastError() != ERROR_ALREADY_EXISTS) {
+        return ::GetLastError();
+    }
+    if (const DWORD verdict = win::CheckFolder(parent)) {
+        return verdict;  // nothing is removed or created through a link
+    }
+    constexpr unsigned kMaxFolders = 1000;
+    for (unsigned n = 0; n < kMaxFolders; ++n) {
+        const std::wstring child = parent + L"\\" + std::to_wstring(n);
+        if (::GetFileAttributesW(child.c_str()) != INVALID_FILE_ATTRIBUTES) {
+            win::RemoveFolderTree(child);
+        }
+    }
+    for (unsigned n = 0; n < kMaxFolders; ++n) {
+        temp = parent + L"\\" + std::to_wstring(n);
+        if (win::CreateProtectedFolder(temp, win::FolderReaders::kNobody)) {
+            return ERROR_SUCCESS;
+        }
+        const DWORD error = ::GetLastError();
+        if (error != ERROR_ALREADY_EXISTS) {
+            return error;
+        }
+    }
+    return ERROR_ALREADY_EXISTS;
+}
+
+// The account |token| belongs to, as the token says (the user's own registry could say anything);
+// empty texts when it cannot be told.
+ToolAccount AccountOf(HANDLE token) {
+    alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE] = {};
+    DWORD returned = 0;
+    if (!::GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &returned)) {
+        return ToolAccount{};
+    }
+    wchar_t name[256] = {};
+    wchar_t domain[256] = {};
+    DWORD nameLength = 256;
+    DWORD domainLength = 256;
+    SID_NAME_USE use = SidTypeUnknown;
+    if (!::LookupAccountSidW(nullptr, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, name,
+                             &nameLength, domain, &domainLength, &use)) {
+        return ToolAccount{};
+    }
+    return ToolAccount{name, domain};
+}
+
+// The tool's environment: the machine's block with the system's folders as Path, the name and
+// domain of the token's account, and TEMP and TMP in a fresh folder that only SYSTEM and
+// Administrators can use. The tool runs elevated: a variable the user's processes can set, a
+// folder on the Path others may write, or a file they swap in a temporary folder would run or be
+// read with that elevation. Returns ERROR_SUCCESS or the error of the step that failed.
+DWORD PrepareToolEnvironment(HANDLE token, const std::wstring& stagingFolder, std::wstring& block) {
     UniqueEnvironmentBlock machine;
     if (!::CreateEnvironmentBlock(machine.Put(), nullptr, FALSE)) {
         return ::GetLastError();
     }
-    const std::wstring temp = firmwareStagingFolder + L"\\Temp";
-    if (const DWORD verdict = win::CheckFolder(firmwareStagingFolder)) {
-        return verdict;  // nothing is removed or created through a link
+    wchar_t system[MAX_PATH] = {};
+    wchar_t windows[MAX_PATH] = {};
+    const UINT systemLength = ::GetSystemDirectoryW(system, MAX_PATH);
+    const UINT windowsLength = ::GetWindowsDirectoryW(windows, MAX_PATH);
+    if (systemLength == 0 || systemLength >= MAX_PATH || windowsLength == 0 ||
+        windowsLength >= MAX_PATH) {
+        return systemLength == 0 || windowsLength == 0 ? ::GetLastError()
+                                                       : ERROR_FILENAME_EXCED_RANGE;
     }
-    if (!win::RemoveFolderTree(temp) ||
-        !win::CreateProtectedFolder(temp, win::FolderReaders::kNobody)) {
-        return ::GetLastError();
+    const std::wstring staging =
+        stagingFolder.empty() ? StagingFolderIn(SystemDirectory()) : stagingFolder;
+    if (const DWORD verdict = win::CheckFolder(staging)) {
+        return verdict;
     }
-    block = BuildToolEnvironment(static_cast<const wchar_t*>(machine.Get()), user, temp);
+    std::wstring temp;
+    if (const DWORD error = CreateLaunchTemp(TempParentIn(stagingFolder), temp)) {
+        return error;
+    }
+    block = BuildToolEnvironment(static_cast<const wchar_t*>(machine.Get()), AccountOf(token),
+                                 SystemToolPath(system, windows), temp);
     return ERROR_SUCCESS;
+}
+
+// The token the tool runs with: the session's own, or its linked full token when the session's is
+// the limited half of a split administrator token (taking the linked token of a full token would
+// give the limited one). Empty with ERROR_ELEVATION_REQUIRED when the chosen token is not
+// elevated: a standard user's tool could not flash, and would only spend a launch.
+win::UniqueHandle ElevatedToken(win::UniqueHandle token, DWORD& error) {
+    const win::WtsFunctions& wts = win::CurrentWtsFunctions();
+    TOKEN_ELEVATION_TYPE type = TokenElevationTypeDefault;
+    DWORD returned = 0;
+    if (wts.getTokenInformation(token.Get(), TokenElevationType, &type, sizeof(type), &returned) &&
+        type == TokenElevationTypeLimited) {
+        if (win::UniqueHandle linked = GetLinkedToken(token.Get())) {
+            token = std::move(linked);
+        }
+    }
+    TOKEN_ELEVATION elevation{};
+    if (!wts.getTokenInformation(token.Get(), TokenElevation, &elevation, sizeof(elevation),
+                                 &returned) ||
+        elevation.TokenIsElevated == 0) {
+        error = kErrorElevationRequired;
+        return win::UniqueHandle();
+    }
+    return token;
 }
 
 // Ends a failed launch: |error| becomes the launch's error and the thread's last error.
@@ -174,17 +262,19 @@ bool Kel::LaunchWithUi(const std::wstring& workingFolder, const std::wstring& ap
         return FailWith(launch, error);
     }
 
-    // For a user with a split administrator token the tool needs the full one.
-    if (win::UniqueHandle linked = GetLinkedToken(token.Get())) {
-        token = std::move(linked);
+    DWORD refused = ERROR_SUCCESS;
+    token = ElevatedToken(std::move(token), refused);
+    if (!token) {
+        LogCreateProcessFailure(refused);
+        return FailWith(launch, refused);
     }
 
     UniqueEnvironmentBlock environment;
     std::wstring toolEnvironment;
     DWORD prepared = ERROR_SUCCESS;
     if (!::CreateEnvironmentBlock(environment.Put(), token.Get(), FALSE) ||
-        (prepared = PrepareToolEnvironment(static_cast<const wchar_t*>(environment.Get()),
-                                           toolEnvironment)) != ERROR_SUCCESS) {
+        (prepared = PrepareToolEnvironment(token.Get(), launch.stagingFolder, toolEnvironment)) !=
+            ERROR_SUCCESS) {
         const DWORD error = prepared != ERROR_SUCCESS ? prepared : ::GetLastError();
         ReportCallFailed(L"CreateEnvironmentBlock", Signed(error));
         Log(L"bool Kel::LaunchWithUi - CreateEnvironmentBlock error with Error code: " +
@@ -207,7 +297,7 @@ bool Kel::LaunchWithUi(const std::wstring& workingFolder, const std::wstring& ap
     std::wstring mutableCommandLine = commandLine;  // CreateProcessAsUserW may write to it
     if (!::CreateProcessAsUserW(
             token.Get(), applicationPath.c_str(), &mutableCommandLine[0], nullptr, nullptr, FALSE,
-            CREATE_UNICODE_ENVIRONMENT | CREATE_NEW_CONSOLE, &toolEnvironment[0],
+            CREATE_UNICODE_ENVIRONMENT | CREATE_NEW_CONSOLE | CREATE_SUSPENDED, &toolEnvironment[0],
             workingFolder.c_str(), &startup, &processInfo)) {
         const DWORD error = ::GetLastError();
         launch.heldUntilStarted.clear();
@@ -217,6 +307,17 @@ bool Kel::LaunchWithUi(const std::wstring& workingFolder, const std::wstring& ap
     launch.heldUntilStarted.clear();
     const win::UniqueHandle process(processInfo.hProcess);
     const win::UniqueHandle thread(processInfo.hThread);
+    // The tool exists but has not run: only now may the attempt count it.
+    const DWORD vetoed = launch.beforeResume ? launch.beforeResume() : ERROR_SUCCESS;
+    if (vetoed != ERROR_SUCCESS || ::ResumeThread(thread.Get()) == static_cast<DWORD>(-1)) {
+        const DWORD error = vetoed != ERROR_SUCCESS ? vetoed : ::GetLastError();
+        ::TerminateProcess(process.Get(), error);
+        ::WaitForSingleObject(process.Get(), kTerminationWaitMs);
+        if (vetoed == ERROR_SUCCESS) {
+            LogCreateProcessFailure(error);
+        }
+        return FailWith(launch, error);
+    }
     Log(L"LaunchWithUi - CreateProcessAsUser succeeded");
     ReachCrashPoint(CrashPoint::kLaunched);
 
@@ -227,6 +328,8 @@ bool RunKel(const std::wstring& folder, const std::wstring& toolFile,
             const std::wstring& /*binaryName*/, HANDLE stopEvent, bool& rebootRequired,
             LaunchControl* control) {
     rebootRequired = false;
+    // "methos", and the result written twice below, are the log's fixed texts: support staff and
+    // their tools match them as they are.
     Log(L"Entered RunKel() methos" + folder);
     const std::wstring toolPath = folder + L"\\" + toolFile;
     const std::wstring commandLine = ToolCommandLine(toolPath);

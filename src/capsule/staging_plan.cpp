@@ -1,7 +1,7 @@
 #include "capsule/staging_plan.h"
 
-#include "capsule/ascii_case.h"
 #include "capsule/tool_names.h"
+#include "text/ascii_case.h"
 
 namespace staging {
 namespace {
@@ -15,10 +15,6 @@ std::wstring Join(const std::wstring& folder, const std::wstring& file) {
 }
 
 }  // namespace
-
-bool SamePathText(const std::wstring& a, const std::wstring& b) {
-    return EqualIgnoringAsciiCase(a, b);
-}
 
 Plan PlanStaging(const std::wstring& capsulePath, const PathParts& capsule, CapsuleSource source,
                  const Folders& folders, const ServiceImage* image) {
@@ -35,7 +31,7 @@ Plan PlanStaging(const std::wstring& capsulePath, const PathParts& capsule, Caps
     // The comparison with the search root is literal: the search's path for a capsule lying
     // directly in the root has a doubled separator, and that capsule is staged like any other.
     const std::wstring& root = driverStore ? folders.driverStore : folders.firmware;
-    const bool inRoot = SamePathText(root, plan.pathToCapsule);
+    const bool inRoot = text::EqualIgnoringAsciiCase(root, plan.pathToCapsule);
     plan.toolFolder = driverStore ? folders.staging : plan.pathToCapsule;
     if (driverStore) {
         plan.toolFile = kDriverStoreToolFile;

@@ -84,7 +84,4 @@ struct Plan {
 Plan PlanStaging(const std::wstring& capsulePath, const PathParts& capsule, CapsuleSource source,
                  const Folders& folders, const ServiceImage* image);
 
-// Whether |a| and |b| name the same path, letter case of ASCII letters ignored.
-bool SamePathText(const std::wstring& a, const std::wstring& b);
-
 }  // namespace staging

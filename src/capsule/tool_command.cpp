@@ -4,7 +4,7 @@
 #include <cwchar>
 #include <iterator>
 
-#include "capsule/ascii_case.h"
+#include "text/ascii_case.h"
 
 namespace {
 
@@ -16,7 +16,7 @@ std::wstring NameOf(const std::wstring& entry) {
 }
 
 bool NameLess(const std::wstring& a, const std::wstring& b) {
-    return LessIgnoringAsciiCase(NameOf(a), NameOf(b));
+    return text::LessIgnoringAsciiCase(NameOf(a), NameOf(b));
 }
 
 }  // namespace
@@ -35,26 +35,32 @@ std::vector<std::wstring> EnvironmentEntries(const wchar_t* block) {
     return entries;
 }
 
-std::wstring BuildToolEnvironment(const wchar_t* machine, const wchar_t* user,
-                                  const std::wstring& temp) {
-    const wchar_t* const fromUser[] = {L"USERNAME", L"USERDOMAIN"};
-    const wchar_t* const replaced[] = {L"USERNAME", L"USERDOMAIN", L"TEMP", L"TMP"};
-    const auto isOneOf = [](const std::wstring& entry, const auto& names) {
-        return std::any_of(std::begin(names), std::end(names), [&](const wchar_t* name) {
-            return EqualIgnoringAsciiCase(NameOf(entry), name);
+std::wstring SystemToolPath(const std::wstring& system, const std::wstring& windows) {
+    return system + L";" + windows + L";" + system + L"\\Wbem;" + system +
+           L"\\WindowsPowerShell\\v1.0\\";
+}
+
+std::wstring BuildToolEnvironment(const wchar_t* machine, const ToolAccount& account,
+                                  const std::wstring& path, const std::wstring& temp) {
+    const wchar_t* const replaced[] = {L"USERNAME", L"USERDOMAIN", L"TEMP", L"TMP", L"Path"};
+    const auto isReplaced = [&](const std::wstring& entry) {
+        return std::any_of(std::begin(replaced), std::end(replaced), [&](const wchar_t* name) {
+            return text::EqualIgnoringAsciiCase(NameOf(entry), name);
         });
     };
     std::vector<std::wstring> entries;
     for (const std::wstring& entry : EnvironmentEntries(machine)) {
-        if (!isOneOf(entry, replaced)) {
+        if (!isReplaced(entry)) {
             entries.push_back(entry);
         }
     }
-    for (const std::wstring& entry : EnvironmentEntries(user)) {
-        if (isOneOf(entry, fromUser)) {
-            entries.push_back(entry);
-        }
+    if (!account.userName.empty()) {
+        entries.push_back(L"USERNAME=" + account.userName);
     }
+    if (!account.userDomain.empty()) {
+        entries.push_back(L"USERDOMAIN=" + account.userDomain);
+    }
+    entries.push_back(L"Path=" + path);
     entries.push_back(L"TEMP=" + temp);
     entries.push_back(L"TMP=" + temp);
     std::stable_sort(entries.begin(), entries.end(), NameLess);

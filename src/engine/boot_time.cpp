@@ -1,5 +1,7 @@
 #include "engine/boot_time.h"
 
-FILETIME ReadBootTime() {
-    return BootTimeFromTickCount();
+#include "records/boot_identity.h"
+
+std::wstring ReadBootIdentity() {
+    return BootIdentityFromVolatileKey();
 }

@@ -1,16 +1,21 @@
-// When the machine last started, as the service loop needs it to tell whether the flash it
-// handed over has been through a reboot.
+// Which boot the machine runs in, as the service loop needs it to tell whether an update attempt
+// has been through a reboot.
 //
-// Each program links exactly one definition of ReadBootTime: the service the system's own
-// (library nyx_machine_defaults), the simulation build one that reads its settings.
+// Each program links exactly one definition of ReadBootIdentity: the service the system's own
+// (library nyx_machine_defaults: records/boot_identity.h), the simulation build one that reads
+// its settings.
 #pragma once
 
 #include <windows.h>
 
-// The last start of the machine (UTC).
-FILETIME ReadBootTime();
+#include <string>
 
-// The last start of the machine from the system's clock and its time since start.
+// The identity of this boot: the same text for every call until the machine restarts, another
+// one after.
+std::wstring ReadBootIdentity();
+
+// The last start of the machine from the system's clock and its time since start. Only a record
+// written by an earlier version, which carries no boot identity, is judged by it.
 inline FILETIME BootTimeFromTickCount() {
     FILETIME now;
     ::GetSystemTimeAsFileTime(&now);

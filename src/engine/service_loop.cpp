@@ -3,22 +3,25 @@
 #include <algorithm>
 #include <cwchar>
 #include <map>
+#include <optional>
 #include <string>
 #include <utility>
 
 #include "capsule/capsule_search.h"
+#include "capsule/firmware_folders.h"
 #include "capsule/firmware_staging.h"
 #include "capsule/kel.h"
-#include "versions/firmware_version.h"
-#include "engine/nyx.h"
 #include "engine/boot_time.h"
-#include "records/attempt_record.h"
-#include "records/service_state.h"
+#include "engine/nyx.h"
 #include "engine/startup_delay.h"
 #include "platform/bios_info.h"
+#include "records/attempt_record.h"
 #include "records/event_log.h"
 #include "records/messages.h"
 #include "records/service_log.h"
+#include "records/service_state.h"
+#include "versions/firmware_version.h"
+#include "win/path_rule.h"
 #include "win/unique_handle.h"
 
 namespace {
@@ -33,12 +36,9 @@ std::wstring DigitsText(int field1, int field2, int field3, int field4) {
     return text;
 }
 
-// Does |name| begin with |family|, letter case ignored (by the user's locale)?
+// Does |name| begin with |family|, letter case ignored?
 bool BeginsWithFamily(const std::wstring& name, const std::wstring& family) {
-    const int familyLength = static_cast<int>(family.size());
-    const int compared = std::min(static_cast<int>(name.size()), familyLength);
-    return ::CompareStringW(LOCALE_USER_DEFAULT, NORM_IGNORECASE, name.c_str(), compared,
-                            family.c_str(), familyLength) == CSTR_EQUAL;
+    return win::SamePath(name.substr(0, family.size()), family);
 }
 
 // One run of the loop thread. It owns the folder watch; the shared context only shows its
@@ -72,8 +72,10 @@ public:
                 // The first check of a run looks in the Windows firmware folder; when the
                 // watch set-up finds a newer package in the driver store (or the store's
                 // package is gone), the capsule is looked for there at once instead of at
-                // the next unrelated change below the folder.
-                if (searchDriverStore != searchModeOfLastCheck_) {
+                // the next unrelated change below the folder. After an attempt that handed
+                // nothing over, the check runs once more with the watch open again: a capsule
+                // that landed while the watch was closed for the attempt is not missed.
+                if (searchDriverStore != searchModeOfLastCheck_ || justTried_) {
                     continue;
                 }
             }
@@ -96,15 +98,20 @@ public:
 private:
     // Start-up steps; false when the loop must end (the end lines are then written).
     bool StartUp() {
-        // Judged before anything is written: any write moves the key's time past the boot.
-        rebooted_ = MachineRestartedSinceLastAttempt();
+        // Judged before anything is written: any write moves the key's time past the boot. Only a
+        // record an earlier version wrote, without its boot's identity, is judged by it.
+        boot_.restartedSinceKeyWrite = MachineRestartedSinceKeyWrite();
+        boot_.identity = ReadBootIdentity();
         // A power cut in the middle of changing the record left its journal: the record goes
         // back to what it was before that change.
         RecoverAttemptRecord();
-        UpgradeStatus initialStatus = UpgradeStatus::kFailed;
-        ReadUpgradeStatus(&initialStatus);
+        const attempt::Record initial = ReadAttemptRecord().record;
         Log(L"UpgradeStatus Initial read from registry: " +
-            std::to_wstring(static_cast<DWORD>(initialStatus)));
+            std::to_wstring(static_cast<DWORD>(initial.status.value_or(UpgradeStatus::kFailed))));
+        // A status of an attempt waits for the BIOS read below; any other is cleared now.
+        if (const auto cleared = attempt::StatusToWriteAtStart(initial)) {
+            WriteUpgradeStatus(*cleared);
+        }
 
         Log(L"start looking for capsule - Wait for 1 minute - ");
         if (::WaitForSingleObject(Nyx::m_serviceStopEvent, ServiceStartupDelayMs()) !=
@@ -136,7 +143,8 @@ private:
         biosVersionAtStart_ = MakeFirmwareVersion(LowByte(fields[0]), LowByte(fields[1]),
                                                   LowByte(fields[2]), LowByte(fields[3]));
 
-        const attempt::Record record = ReadAttemptRecord();
+        const StoredAttempt stored = ReadAttemptRecord();
+        const attempt::Record& record = stored.record;
         if (record.lastBinFile) {
             std::uint8_t bytes[4] = {0, 0, 0, 0};
             ParseCapsuleVersion(CapsuleFileNameOf(*record.lastBinFile).c_str(), bytes[0], bytes[1],
@@ -145,15 +153,13 @@ private:
             Log(L"lastinstalledversion from the registry - " +
                 DigitsText(bytes[0], bytes[1], bytes[2], bytes[3]));
         } else {
-            std::wstring unread;
-            ReadServiceString(kLastBinFileValueName, unread);  // for the error of the read
-            const DWORD error = ::GetLastError();
             Log(L"unable to read LastBinFile from registry with Error code: " +
-                std::to_wstring(error));
+                std::to_wstring(stored.lastBinFileError));
         }
 
+        // The running BIOS, not the tool's exit code, tells how the attempt ended.
         const attempt::StartupVerdict verdict = attempt::JudgeAtStartup(
-            record, rebooted_, LastAttemptInstalled(biosVersionAtStart_, lastAttempted_));
+            record, boot_, LastAttemptInstalled(biosVersionAtStart_, lastAttempted_));
         const std::wstring lastBinFile = record.lastBinFile.value_or(L"");
         if (verdict.verification == attempt::StartupVerdict::Verification::kSucceeded) {
             Log(L"ServiceLoop : last upgrade succeeded");
@@ -163,26 +169,25 @@ private:
             Log(L"ServiceLoop : last upgrade failed");
         }
         if (verdict.statusToWrite) {
-            WriteUpgradeStatus(static_cast<UpgradeStatus>(*verdict.statusToWrite));
+            WriteUpgradeStatus(*verdict.statusToWrite);
         }
-        pending_ = verdict.pending;
+        if (verdict.markJudged) {
+            MarkAttemptJudged();
+        }
         Log(L"ServiceLoop : startup done");
         return true;
     }
 
-    // Without a reboot since the flash was handed over, it is still pending: the status stays
-    // 1 and nothing is reported.
-    static bool MachineRestartedSinceLastAttempt() {
+    static bool MachineRestartedSinceKeyWrite() {
         FILETIME keyLastWrite;
         return ReadServiceKeyWriteTime(&keyLastWrite) &&
-               RebootedSince(keyLastWrite, ReadBootTime());
+               RebootedSince(keyLastWrite, BootTimeFromTickCount());
     }
 
-    // How often the tool was started for |capsule| in this run.
+    // How often the tool was started for |capsule| (a file name) in this run.
     std::uint32_t LaunchesThisRun(const std::wstring& capsule) const {
         for (const auto& [launched, count] : launches_) {
-            if (::CompareStringW(LOCALE_USER_DEFAULT, NORM_IGNORECASE, launched.c_str(), -1,
-                                 capsule.c_str(), -1) == CSTR_EQUAL) {
+            if (win::SamePath(launched, capsule)) {
                 return count;
             }
         }
@@ -192,7 +197,12 @@ private:
     void Check() {
         wchar_t capsulePath[MAX_PATH] = {};
         Log(L"Entered do while loop  - ");
-        if (pending_) {
+        // The check right after an attempt that handed nothing over leaves that capsule to its
+        // retry rule or to the next logon or change, so it can never loop.
+        const std::optional<std::wstring> justTried = std::exchange(justTried_, std::nullopt);
+        // Only this thread writes the record, so one read serves the whole check.
+        const attempt::Record record = ReadAttemptRecord().record;
+        if (attempt::HoldsNewAttempts(record, boot_)) {
             // Nothing may touch the staged files or the record until the reboot has judged the
             // flash; the loop then only waits for its stop, as after a hand-over.
             Log(L"ServiceLoop : a flash waits for its reboot, no capsule attempted");
@@ -200,8 +210,6 @@ private:
             return;
         }
         searchModeOfLastCheck_ = searchDriverStore;
-        // Only this thread writes the record, so one read serves the whole check.
-        const attempt::Record record = ReadAttemptRecord();
         if (!Nyx::IsUpgradeNeeded(
                 capsulePath, lastAttempted_,
                 attempt::MayRetry(record) ? record.lastBinFile->c_str() : nullptr)) {
@@ -209,19 +217,18 @@ private:
         }
         Log(L"IsUpgradeneeded :  new capsule found");
 
-        const bool isRecorded =
-            record.lastBinFile &&
-            ::CompareStringW(LOCALE_USER_DEFAULT, NORM_IGNORECASE, record.lastBinFile->c_str(), -1,
-                             capsulePath, -1) == CSTR_EQUAL;
+        const std::wstring capsule = CapsuleFileNameOf(capsulePath);
+        const bool isRecorded = record.lastBinFile && SameCapsule(*record.lastBinFile, capsulePath);
         const attempt::CheckVerdict verdict =
-            attempt::DecideCheck(record, isRecorded, LaunchesThisRun(capsulePath), false);
-        if (verdict.action != attempt::CheckVerdict::Action::kAttempt) {
+            attempt::DecideCheck(record, isRecorded, LaunchesThisRun(capsule));
+        if (verdict.action != attempt::CheckVerdict::Action::kAttempt ||
+            (justTried && win::SamePath(*justTried, capsule))) {
             Log(L"IsUpgradeneeded :  not retrying capsule since last attempt failed ");
             return;
         }
 
-        // Staging records the attempt (journal, LastBinFile, AttemptCount, UpgradeStatus) just
-        // before the tool starts.
+        // Staging records the attempt (journal, LastBinFile, AttemptCount, AttemptBoot,
+        // UpgradeStatus) once the tool's process exists, just before it runs.
         ::OutputDebugStringW(capsulePath);
         CloseWatch();
         ReportInfoEvent(MSG_UPGRADING_FIRMWARE, capsulePath);
@@ -229,16 +236,18 @@ private:
         Log(L"ServiceLoop :  Entering into UpgradeFirmware");
         AttemptOptions options;
         options.attemptCount = verdict.attemptCount;
+        options.boot = boot_.identity;
         upgraded_ =
             Kel::UpgradeFirmware(capsulePath, Nyx::m_serviceStopEvent, rebootRequired_, &options);
         if (options.toolStarted) {
-            ++launches_[capsulePath];
+            ++launches_[capsule];
         }
         if (upgraded_) {
             ReportInfoEvent(rebootRequired_ ? MSG_DOWNLOAD_SUCCEEDED : MSG_UPGRADE_SUCCEEDED,
                             capsulePath);
         } else {
             ReportErrorEvent(MSG_UPGRADE_FAILED, capsulePath);
+            justTried_ = capsule;
         }
     }
 
@@ -368,9 +377,10 @@ private:
     bool rebootRequired_ = false;
     bool searchModeOfLastCheck_ = false;
     bool watchSetUpFailed_ = false;
-    bool rebooted_ = false;  // the machine started since the record was last written
-    bool pending_ = false;   // a flash waits for its reboot: nothing is attempted in this run
-    std::map<std::wstring, std::uint32_t> launches_;  // tool starts per capsule in this run
+    attempt::Boot boot_;  // the boot this run is in
+    // The capsule (its file name) of an attempt that handed nothing over, until the next check.
+    std::optional<std::wstring> justTried_;
+    std::map<std::wstring, std::uint32_t> launches_;  // tool starts per capsule name in this run
 };
 
 }  // namespace
@@ -380,7 +390,7 @@ bool RebootedSince(const FILETIME& keyLastWrite, const FILETIME& bootTime) {
 }
 
 bool LastAttemptInstalled(FirmwareVersion runningBios, FirmwareVersion lastAttempted) {
-    return (runningBios >> 8) == (lastAttempted >> 8);
+    return (runningBios >> 8) >= (lastAttempted >> 8);
 }
 
 DWORD CycleWaitTimeout(bool watchSetUpFailed) {
@@ -397,6 +407,10 @@ std::wstring CapsuleFileNameOf(const std::wstring& recordedPath) {
         ++start;
     }
     return path.substr(start, MAX_PATH - 1);
+}
+
+bool SameCapsule(const std::wstring& a, const std::wstring& b) {
+    return win::SamePath(CapsuleFileNameOf(a), CapsuleFileNameOf(b));
 }
 
 HANDLE Nyx::StartDirectoryMonitoring(const wchar_t* path) {

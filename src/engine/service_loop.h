@@ -12,12 +12,18 @@
 // capsule's version from.
 std::wstring CapsuleFileNameOf(const std::wstring& recordedPath);
 
-// Whether the start-up verification of a flash that was handed over may judge it: only when
-// the machine has started since the service key was last written (the flash needs a reboot).
+// Whether two capsule paths name the same capsule: their file names (name and extension) are the
+// same under the file system's rule, wherever the capsules lie. A capsule that comes back in
+// another folder (a republished driver package) is the capsule it was.
+bool SameCapsule(const std::wstring& a, const std::wstring& b);
+
+// Whether the machine has started since the service key was last written: the reboot's witness
+// for a record an earlier version wrote without its boot's identity.
 bool RebootedSince(const FILETIME& keyLastWrite, const FILETIME& bootTime);
 
-// Whether the running BIOS is the version of the last attempted capsule. The running BIOS
-// reports three version groups (its fourth field is always 0), so only fields 1 to 3 count.
+// Whether the running BIOS is at least the version of the last attempted capsule (a newer BIOS
+// ends the attempt too). The running BIOS reports three version groups (its fourth field is
+// always 0), so only fields 1 to 3 count.
 bool LastAttemptInstalled(FirmwareVersion runningBios, FirmwareVersion lastAttempted);
 
 // How long the cycle's wait may last: for ever while a folder is watched or the stop event

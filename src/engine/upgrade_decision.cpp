@@ -4,6 +4,7 @@
 #include "capsule/capsule_search.h"
 #include "versions/firmware_version.h"
 #include "engine/nyx.h"
+#include "engine/service_loop.h"
 #include "platform/bios_info.h"
 #include "records/event_log.h"
 #include "records/messages.h"
@@ -67,8 +68,7 @@ bool Nyx::IsUpgradeNeeded(wchar_t* capsulePath, FirmwareVersion lastAttempted,
                 if (lastAttempted < fileVersion) {
                     result = true;
                 } else if (lastAttempted == fileVersion && retryCapsule != nullptr &&
-                           ::CompareStringW(LOCALE_USER_DEFAULT, NORM_IGNORECASE, retryCapsule, -1,
-                                            capsulePath, -1) == CSTR_EQUAL) {
+                           SameCapsule(retryCapsule, capsulePath)) {
                     Log(L"bool Nyx::IsUpgradeNeeded : last attempt failed, capsule retried");
                     result = true;
                 } else {

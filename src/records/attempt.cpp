@@ -6,12 +6,13 @@
 namespace attempt {
 namespace {
 
-constexpr wchar_t kLastBinFile[] = L"LastBinFile";
-constexpr wchar_t kStatus[] = L"UpgradeStatus";
-constexpr wchar_t kCount[] = L"AttemptCount";
+// The journal names each value as the registry does.
+std::wstring Wide(const char* name) {
+    return std::wstring(name, name + std::char_traits<char>::length(name));
+}
 
-void AppendEntry(std::wstring& text, const wchar_t* name, const std::wstring& value) {
-    text.append(name).append(L"=").append(value).push_back(L'\0');
+void AppendEntry(std::wstring& text, const char* name, const std::wstring& value) {
+    text.append(Wide(name)).append(L"=").append(value).push_back(L'\0');
 }
 
 // A decimal number of at most ten digits that fits 32 bits.
@@ -27,18 +28,39 @@ std::optional<std::uint32_t> ParseNumber(const std::wstring& text) {
     return static_cast<std::uint32_t>(value);
 }
 
+bool Is(const Record& record, UpgradeStatus status) {
+    return record.status == status;
+}
+
+bool IsJudged(const Record& record) {
+    return record.judged == 1u;
+}
+
+// A status the judgement looks at: 1, 2 or 3.
+bool IsAttemptStatus(const Record& record) {
+    return Is(record, UpgradeStatus::kInProgress) || Is(record, UpgradeStatus::kFailed) ||
+           Is(record, UpgradeStatus::kDone);
+}
+
 }  // namespace
 
 std::wstring FormatJournal(const Record& record) {
     std::wstring text;
     if (record.lastBinFile) {
-        AppendEntry(text, kLastBinFile, *record.lastBinFile);
+        AppendEntry(text, kLastBinFileValueName, *record.lastBinFile);
     }
     if (record.status) {
-        AppendEntry(text, kStatus, std::to_wstring(*record.status));
+        AppendEntry(text, kUpgradeStatusValueName,
+                    std::to_wstring(static_cast<std::uint32_t>(*record.status)));
     }
     if (record.attemptCount) {
-        AppendEntry(text, kCount, std::to_wstring(*record.attemptCount));
+        AppendEntry(text, kAttemptCountValueName, std::to_wstring(*record.attemptCount));
+    }
+    if (record.boot) {
+        AppendEntry(text, kAttemptBootValueName, *record.boot);
+    }
+    if (record.judged) {
+        AppendEntry(text, kAttemptJudgedValueName, std::to_wstring(*record.judged));
     }
     return text;
 }
@@ -62,16 +84,29 @@ std::optional<Record> ParseJournal(const std::wstring& text) {
         }
         const std::wstring name = entry.substr(0, separator);
         const std::wstring value = entry.substr(separator + 1);
-        if (name == kLastBinFile) {
+        if (name == Wide(kLastBinFileValueName)) {
             record.lastBinFile = value;
-        } else if (name == kStatus || name == kCount) {
-            const auto number = ParseNumber(value);
-            if (!number) {
+        } else if (name == Wide(kAttemptBootValueName)) {
+            record.boot = value;
+        } else {
+            std::optional<std::uint32_t>* number = nullptr;
+            std::optional<std::uint32_t> status;
+            if (name == Wide(kUpgradeStatusValueName)) {
+                number = &status;
+            } else if (name == Wide(kAttemptCountValueName)) {
+                number = &record.attemptCount;
+            } else if (name == Wide(kAttemptJudgedValueName)) {
+                number = &record.judged;
+            } else {
                 return std::nullopt;
             }
-            (name == kStatus ? record.status : record.attemptCount) = number;
-        } else {
-            return std::nullopt;
+            *number = ParseNumber(value);
+            if (!*number) {
+                return std::nullopt;
+            }
+            if (status) {
+                record.status = static_cast<UpgradeStatus>(*status);
+            }
         }
         start = end + 1;
     }
@@ -85,39 +120,65 @@ std::uint32_t RecordedLaunches(const Record& record) {
     return record.attemptCount.value_or(1);
 }
 
-StartupVerdict JudgeAtStartup(const Record& record, bool rebooted, bool installed) {
+bool Rebooted(const Record& record, const Boot& boot) {
+    return record.boot ? *record.boot != boot.identity : boot.restartedSinceKeyWrite;
+}
+
+std::optional<UpgradeStatus> StatusToWriteAtStart(const Record& record) {
+    if (IsAttemptStatus(record) || Is(record, UpgradeStatus::kCleared)) {
+        return std::nullopt;
+    }
+    return UpgradeStatus::kCleared;
+}
+
+StartupVerdict JudgeAtStartup(const Record& record, const Boot& boot, bool installed) {
+    using Verification = StartupVerdict::Verification;
     StartupVerdict verdict;
-    const std::uint32_t status = record.status.value_or(kCleared);
-    if (record.status && status == kInProgress) {
-        if (!rebooted) {
-            verdict.pending = true;
-            return verdict;
-        }
-        verdict.verification = installed ? StartupVerdict::Verification::kSucceeded
-                                         : StartupVerdict::Verification::kFailed;
-        verdict.statusToWrite = installed ? kDone : kFailed;
+    if (IsJudged(record) || !IsAttemptStatus(record)) {
         return verdict;
     }
-    if (!record.status || status != kFailed) {
-        verdict.statusToWrite = kCleared;
+    const bool handedOver = Is(record, UpgradeStatus::kInProgress);
+    if (!record.boot && !handedOver) {
+        // An earlier version's record: its failure waits for the retry rule, its success was
+        // reported when the tool ended.
+        if (Is(record, UpgradeStatus::kDone)) {
+            verdict.statusToWrite = UpgradeStatus::kCleared;
+        }
+        verdict.markJudged = true;
+        return verdict;
+    }
+    if (!Rebooted(record, boot)) {
+        return verdict;
+    }
+    verdict.markJudged = true;
+    if (installed) {
+        verdict.verification = Verification::kSucceeded;
+        if (!Is(record, UpgradeStatus::kDone)) {
+            verdict.statusToWrite = UpgradeStatus::kDone;
+        }
+    } else if (!Is(record, UpgradeStatus::kFailed)) {
+        verdict.verification = Verification::kFailed;
+        verdict.statusToWrite = UpgradeStatus::kFailed;
     }
     return verdict;
 }
 
+bool HoldsNewAttempts(const Record& record, const Boot& boot) {
+    const bool awaited =
+        Is(record, UpgradeStatus::kInProgress) || (record.boot && Is(record, UpgradeStatus::kDone));
+    return awaited && !IsJudged(record) && !Rebooted(record, boot);
+}
+
 bool MayRetry(const Record& record) {
-    return record.status == kFailed && record.lastBinFile.has_value();
+    return Is(record, UpgradeStatus::kFailed) && record.lastBinFile.has_value();
 }
 
 CheckVerdict DecideCheck(const Record& record, bool isRecordedCapsule,
-                         std::uint32_t launchesThisRun, bool pending) {
+                         std::uint32_t launchesThisRun) {
     CheckVerdict verdict;
-    if (pending) {
-        verdict.action = CheckVerdict::Action::kFlashPending;
-        return verdict;
-    }
     const std::uint32_t recorded = isRecordedCapsule ? RecordedLaunches(record) : 0;
     if (launchesThisRun > 0 ||
-        (isRecordedCapsule && record.status == kFailed && recorded >= kMaxLaunches)) {
+        (isRecordedCapsule && Is(record, UpgradeStatus::kFailed) && recorded >= kMaxLaunches)) {
         verdict.action = CheckVerdict::Action::kNotRetrying;
         return verdict;
     }

@@ -6,6 +6,7 @@
 #include "records/crash_point.h"
 #include "records/service_log.h"
 #include "records/service_state.h"
+#include "records/service_values.h"
 #include "win/unique_handle.h"
 #include "win/utf8.h"
 
@@ -74,15 +75,33 @@ DWORD DeleteJournal() {
     return DeleteServiceValue(kAttemptJournalValueName) ? ERROR_SUCCESS : ::GetLastError();
 }
 
-// Writes the three values of |record|, deleting the ones it lacks.
+std::optional<std::wstring> ReadString(const char* name) {
+    std::wstring text;
+    if (!ReadServiceString(name, text)) {
+        return std::nullopt;
+    }
+    return std::wstring(text.c_str());  // the text up to its first zero
+}
+
+// Writes the values of |record|, deleting the ones it lacks.
 void PutBack(const attempt::Record& record) {
-    if (record.lastBinFile) {
-        WriteServiceString(kLastBinFileValueName, *record.lastBinFile);
-    } else {
-        DeleteServiceValue(kLastBinFileValueName);
+    const std::pair<const char*, const std::optional<std::wstring>*> strings[] = {
+        {kLastBinFileValueName, &record.lastBinFile}, {kAttemptBootValueName, &record.boot}};
+    for (const auto& [name, value] : strings) {
+        if (*value) {
+            WriteServiceString(name, **value);
+        } else {
+            DeleteServiceValue(name);
+        }
+    }
+    std::optional<std::uint32_t> status;
+    if (record.status) {
+        status = static_cast<std::uint32_t>(*record.status);
     }
     const std::pair<const char*, const std::optional<std::uint32_t>*> dwords[] = {
-        {kAttemptCountValueName, &record.attemptCount}, {kUpgradeStatusValueName, &record.status}};
+        {kAttemptCountValueName, &record.attemptCount},
+        {kAttemptJudgedValueName, &record.judged},
+        {kUpgradeStatusValueName, &status}};
     for (const auto& [name, value] : dwords) {
         if (*value) {
             WriteServiceDword(name, **value);
@@ -94,15 +113,24 @@ void PutBack(const attempt::Record& record) {
 
 }  // namespace
 
-attempt::Record ReadAttemptRecord() {
-    attempt::Record record;
-    std::wstring text;
-    if (ReadServiceString(kLastBinFileValueName, text)) {
-        record.lastBinFile = text.c_str();  // the text up to its first zero
+StoredAttempt ReadAttemptRecord() {
+    StoredAttempt stored;
+    attempt::Record& record = stored.record;
+    record.lastBinFile = ReadString(kLastBinFileValueName);
+    if (!record.lastBinFile) {
+        stored.lastBinFileError = ::GetLastError();
     }
-    record.status = ReadDword(kUpgradeStatusValueName);
+    if (const auto status = ReadDword(kUpgradeStatusValueName)) {
+        record.status = static_cast<UpgradeStatus>(*status);
+    }
     record.attemptCount = ReadDword(kAttemptCountValueName);
-    return record;
+    record.boot = ReadString(kAttemptBootValueName);
+    record.judged = ReadDword(kAttemptJudgedValueName);
+    return stored;
+}
+
+bool MarkAttemptJudged() {
+    return WriteServiceDword(kAttemptJudgedValueName, 1);
 }
 
 bool RecoverAttemptRecord() {
@@ -121,11 +149,12 @@ bool RecoverAttemptRecord() {
     return true;
 }
 
-AttemptRecorder::AttemptRecorder(std::wstring capsule, std::uint32_t attemptCount)
-    : capsule_(std::move(capsule)), attemptCount_(attemptCount) {}
+AttemptRecorder::AttemptRecorder(std::wstring capsule, std::uint32_t attemptCount,
+                                 std::wstring boot)
+    : capsule_(std::move(capsule)), attemptCount_(attemptCount), boot_(std::move(boot)) {}
 
 DWORD AttemptRecorder::Record(const wchar_t*& failedWriter) {
-    previous_ = ReadAttemptRecord();
+    previous_ = ReadAttemptRecord().record;
     Log(L"ServiceLoop : update registry[LastBinFile]");
     failedWriter = kWriteString;
     DWORD error = WriteJournal(previous_);
@@ -139,7 +168,12 @@ DWORD AttemptRecorder::Record(const wchar_t*& failedWriter) {
         ReachCrashPoint(CrashPoint::kRecording);
         failedWriter = kWriteDword;
         if (!WriteServiceDword(kAttemptCountValueName, attemptCount_) ||
-            !WriteServiceDword(kUpgradeStatusValueName, attempt::kInProgress)) {
+            !DeleteServiceValue(kAttemptJudgedValueName)) {
+            error = ::GetLastError();
+        } else if (failedWriter = kWriteString; !WriteServiceString(kAttemptBootValueName, boot_)) {
+            error = ::GetLastError();
+        } else if (failedWriter = kWriteDword; !WriteServiceDword(
+                       kUpgradeStatusValueName, static_cast<DWORD>(UpgradeStatus::kInProgress))) {
             error = ::GetLastError();
         }
     }

@@ -43,3 +43,7 @@ void ReportInfoEvent(DWORD eventId, const std::wstring& first, const std::wstrin
 void ReportInfoEvent(DWORD eventId, const wchar_t* first, const wchar_t* second) {
     Report(EVENTLOG_INFORMATION_TYPE, eventId, first, second);
 }
+
+std::wstring Signed(DWORD value) {
+    return std::to_wstring(static_cast<int>(value));
+}

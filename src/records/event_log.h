@@ -26,5 +26,9 @@ void ReportInfoEvent(DWORD eventId, const std::wstring& first,
 void ReportInfoEvent(DWORD eventId, const wchar_t* first = nullptr,
                      const wchar_t* second = nullptr);
 
+// An error or exit code as the events show it: the 32 bits read as a signed decimal number, so
+// that 0xFFFFFFFF reads "-1".
+std::wstring Signed(DWORD value);
+
 // The process-wide event source handle, or null when registration failed.
 HANDLE ServiceEventSource();

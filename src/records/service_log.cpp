@@ -2,8 +2,10 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <mutex>
 
@@ -18,15 +20,34 @@ namespace {
 // Longest text (terminator included) of the debugger line about a file that cannot be opened.
 constexpr size_t kDebugLineCapacity = 256;
 
-void ReportOpenFailure(const std::wstring& path, int error) {
-    // Same text as "LogToFile: Failed to open file %ls (errno=%d)\n"; a long path cuts the
-    // line, which is only a hint for a debugger.
-    std::wstring line =
-        L"LogToFile: Failed to open file " + path + L" (errno=" + std::to_wstring(error) + L")\n";
+// The most bytes the service log holds: a line that would take it further starts a new file.
+constexpr uint64_t kLogFileLimitBytes = 4 << 20;
+
+// "[yyyy-mm-dd hh:mm:ss] ", which starts every line.
+constexpr uint64_t kTimeStampChars = 22;
+
+constexpr unsigned char kByteOrderMark[] = {0xFF, 0xFE};
+
+// Sends |line| to the debugger output; a long path cuts the line, which is only a hint.
+void ReportToDebugger(std::wstring line) {
     if (line.size() > kDebugLineCapacity - 1) {
         line.resize(kDebugLineCapacity - 1);
     }
     ::OutputDebugStringW(line.c_str());
+}
+
+void ReportOpenFailure(const std::wstring& path, int error) {
+    // Same text as "LogToFile: Failed to open file %ls (errno=%d)\n".
+    ReportToDebugger(L"LogToFile: Failed to open file " + path + L" (errno=" +
+                     std::to_wstring(error) + L")\n");
+}
+
+// The bytes the line of |message| takes in the file: UTF-16 text in which every line end, those
+// inside the message and the one that closes the line, is written as carriage return and line
+// feed.
+uint64_t LineBytes(const std::wstring& message) {
+    const uint64_t inside = std::count(message.begin(), message.end(), L'\n');
+    return 2 * (kTimeStampChars + message.size() + inside + 2);
 }
 
 // Creates the log file, readable by SYSTEM and Administrators only (a user who could open it
@@ -39,15 +60,42 @@ bool CreateLogFile(const std::wstring& path) {
     if (!file && error == ERROR_FILE_EXISTS) {
         return true;
     }
-    static const unsigned char kByteOrderMark[] = {0xFF, 0xFE};
     DWORD written = 0;
     return file &&
            ::WriteFile(file.Get(), kByteOrderMark, sizeof(kByteOrderMark), &written, nullptr);
 }
 
+// Makes room for a line of |lineBytes| in the file at |path|: when it would take a file that
+// holds lines past kLogFileLimitBytes, the file becomes the previous log (replacing the one
+// before) and the line starts a new file. False when the file stays and the line would cross.
+bool MakeRoom(const std::wstring& path, uint64_t lineBytes) {
+    WIN32_FILE_ATTRIBUTE_DATA file{};
+    if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &file)) {
+        return true;  // no file yet
+    }
+    const uint64_t size = (uint64_t{file.nFileSizeHigh} << 32) | file.nFileSizeLow;
+    if (size <= sizeof(kByteOrderMark) || size + lineBytes <= kLogFileLimitBytes) {
+        return true;  // a line longer than a whole file still gets one of its own
+    }
+    const DWORD error =
+        win::MoveFileWithReaders(path, PreviousLogPath(path), win::FileReaders::kNobody);
+    if (error != ERROR_SUCCESS) {
+        ReportToDebugger(L"LogToFile: Failed to move full file " + path + L" (error=" +
+                         std::to_wstring(error) + L")\n");
+    }
+    return error == ERROR_SUCCESS;
+}
+
 void AppendLine(const std::wstring& message, const std::wstring& path) {
     if (path.empty()) {
         return;  // no folder to write to (the system directory could not be read)
+    }
+    // The threads that log take turns, so that two lines never both move a full file (the
+    // second would move the first's new file over the full one).
+    static std::mutex turn;
+    const std::lock_guard<std::mutex> hold(turn);
+    if (!MakeRoom(path, LineBytes(message))) {
+        return;  // the line is lost rather than taking the file past its bound
     }
     if (::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
         const size_t separator = path.find_last_of(L"\\/");
@@ -78,6 +126,14 @@ void LogToFile(const std::wstring& message, const std::wstring& path) {
     const DWORD lastError = ::GetLastError();
     AppendLine(message, path);
     ::SetLastError(lastError);
+}
+
+std::wstring PreviousLogPath(const std::wstring& path) {
+    const size_t name = path.find_last_of(L"\\/") + 1;  // 0 without a folder
+    const size_t dot = path.rfind(L'.');
+    return dot == std::wstring::npos || dot < name
+               ? path + L".old"
+               : path.substr(0, dot) + L".old" + path.substr(dot);
 }
 
 std::wstring StagingFolderIn(const std::wstring& systemDirectory) {
@@ -134,7 +190,13 @@ void Log(const std::wstring& message) {
 void DeleteOldLogFile() {
     CheckLogPlace();  // the log of a new update is checked afresh
     const wchar_t* const path = ServiceLogPath().c_str();
-    if (!g_logFolderUsable || ::GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES) {
+    if (!g_logFolderUsable) {
+        return;
+    }
+    // The previous log goes silently; one that cannot be deleted is replaced when the log is
+    // next full. DeleteFileW deletes a link itself, never what it leads to.
+    ::DeleteFileW(PreviousLogPath(path).c_str());
+    if (::GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES) {
         return;
     }
     if (::DeleteFileW(path)) {

@@ -1,9 +1,6 @@
-// The service's persistent state: two values under its own registry key,
-// HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\QvNyxService\.
-//
-//   UpgradeStatus (REG_DWORD)  how the last update attempt ended: 0 cleared, 1 under way or
-//                              waiting for a reboot, 2 failed, 3 completed
-//   LastBinFile   (REG_SZ)     the path of the capsule the last attempt used
+// The service's persistent state: values under its own registry key,
+// HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\QvNyxService\ (service_values.h names
+// them: the record of the last attempt, and its journal while the record changes).
 //
 // Every function opens and closes the key itself; no key handle stays open between calls.
 // They take no lock: the service touches the values from its loop thread only. Value and
@@ -22,20 +19,10 @@
 
 #include <string>
 
+#include "records/service_values.h"
+
 // The service's configuration key under HKEY_LOCAL_MACHINE (with its trailing backslash).
 inline constexpr char kServiceKeyPath[] = "SYSTEM\\CurrentControlSet\\Services\\QvNyxService\\";
-
-// The names of the two values.
-inline constexpr char kUpgradeStatusValueName[] = "UpgradeStatus";
-inline constexpr char kLastBinFileValueName[] = "LastBinFile";
-
-// The values UpgradeStatus holds. A stored value outside these reads as itself and matches none.
-enum class UpgradeStatus : DWORD {
-    kCleared = 0,     // no attempt under way: staging may start
-    kInProgress = 1,  // the tool was started, or finished and asked for a restart
-    kFailed = 2,      // the tool failed, or the restart did not bring the capsule's version
-    kDone = 3,        // flashed
-};
 
 // ---- General functions: any root key; |subKey| null means the root key itself. The sub-key
 // is opened with RegOpenKeyA and never created here.

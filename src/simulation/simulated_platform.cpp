@@ -1,8 +1,10 @@
 // The simulated machine: its SMBIOS table, the length of the service's first wait and its
-// boot time come from the simulation settings instead of WMI, the fixed minute and the clock.
+// boot's identity come from the simulation settings instead of WMI, the fixed minute and the
+// volatile key.
 #include "engine/boot_time.h"
 #include "engine/startup_delay.h"
 #include "platform/smbios_raw_source.h"
+#include "records/boot_identity.h"
 #include "simulation/simulation_settings.h"
 
 namespace QVBiosUpdate {
@@ -19,13 +21,11 @@ DWORD ServiceStartupDelayMs() {
     return simulation::ReadDwordSetting(L"StartupDelayMs").value_or(60000);
 }
 
-// "BootTime" (REG_QWORD, a UTC FILETIME) plays a reboot; without it the real one counts.
-FILETIME ReadBootTime() {
+// "BootTime" (REG_QWORD) names the boot: the same value is the same boot, another value a reboot,
+// whatever the registry's write times say. Without it the real identity counts.
+std::wstring ReadBootIdentity() {
     if (const auto data = simulation::ReadQwordSetting(L"BootTime")) {
-        FILETIME boot;
-        boot.dwLowDateTime = static_cast<DWORD>(*data & 0xFFFFFFFFu);
-        boot.dwHighDateTime = static_cast<DWORD>(*data >> 32);
-        return boot;
+        return L"simulated boot " + std::to_wstring(*data);
     }
-    return BootTimeFromTickCount();
+    return BootIdentityFromVolatileKey();
 }

@@ -1,6 +1,7 @@
 // The simulated interactive user: with "ActiveSession" 1 (or missing) one active, unlocked,
 // local session 1 whose user token is a primary copy of the service's own token; with 0 only
-// a session at the logon screen. Installed as the process's session functions before main.
+// a session at the logon screen; "SessionUserIsAdmin" 0 makes that user a standard user (read at
+// each launch). Installed as the process's session functions before main.
 #include <cstring>
 
 #include "simulation/simulation_settings.h"
@@ -89,8 +90,27 @@ BOOL WINAPI QueryUserToken(ULONG sessionId, PHANDLE token) {
                               TokenPrimary, token);
 }
 
+// With "SessionUserIsAdmin" 0 the user is a standard user: the token is not elevated and, as
+// for any standard user, has no linked token. Wine cannot make such a token, so the answer is
+// given here; every other question goes to the token itself.
+BOOL WINAPI GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, LPVOID information,
+                                DWORD length, PDWORD returned) {
+    const bool standardUser = simulation::ReadDwordSetting(L"SessionUserIsAdmin").value_or(1) == 0;
+    if (standardUser && infoClass == TokenElevationType && length >= sizeof(TOKEN_ELEVATION_TYPE)) {
+        *static_cast<TOKEN_ELEVATION_TYPE*>(information) = TokenElevationTypeDefault;
+        *returned = sizeof(TOKEN_ELEVATION_TYPE);
+        return TRUE;
+    }
+    if (standardUser && infoClass == TokenElevation && length >= sizeof(TOKEN_ELEVATION)) {
+        static_cast<TOKEN_ELEVATION*>(information)->TokenIsElevated = 0;
+        *returned = sizeof(TOKEN_ELEVATION);
+        return TRUE;
+    }
+    return ::GetTokenInformation(token, infoClass, information, length, returned);
+}
+
 const win::WtsFunctions kSimulatedSessions = {EnumerateSessions, QuerySessionInformation,
-                                              FreeMemory, QueryUserToken};
+                                              FreeMemory, QueryUserToken, GetTokenInformation};
 
 const bool installed = (win::SetWtsFunctions(&kSimulatedSessions), true);
 

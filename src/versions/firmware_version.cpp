@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cwchar>
 
+#include "text/ascii_case.h"
+
 namespace {
 
 // Longest capsule name looked at.
@@ -35,10 +37,6 @@ std::size_t NameLength(const wchar_t* name) {
     return length;
 }
 
-wchar_t FoldAsciiCase(wchar_t c) {
-    return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - L'a' + L'A') : c;
-}
-
 // Does |name| match |pattern|, where "?" is any one character and "*" any run? Letter case
 // of ASCII letters is ignored, as the file system does for these names.
 bool MatchesWildcard(const wchar_t* name, std::size_t nameLength, const std::wstring& pattern) {
@@ -50,8 +48,8 @@ bool MatchesWildcard(const wchar_t* name, std::size_t nameLength, const std::wst
         if (p < pattern.size() && pattern[p] == L'*') {
             starAt = p++;
             runEnd = n;
-        } else if (p < pattern.size() &&
-                   (pattern[p] == L'?' || FoldAsciiCase(pattern[p]) == FoldAsciiCase(name[n]))) {
+        } else if (p < pattern.size() && (pattern[p] == L'?' || text::UpperAscii(pattern[p]) ==
+                                                                    text::UpperAscii(name[n]))) {
             ++p;
             ++n;
         } else if (starAt != std::wstring::npos) {

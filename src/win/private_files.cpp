@@ -143,4 +143,19 @@ DWORD ProtectFile(const std::wstring& path, FileReaders readers) {
     return ApplyDescriptor(file.Get(), readers);
 }
 
+DWORD MoveFileWithReaders(const std::wstring& source, const std::wstring& destination,
+                          FileReaders readers) {
+    DWORD error = ProtectFile(source, readers);
+    if (error == ERROR_SUCCESS) {
+        error = FreeName(destination);
+    }
+    // A rename replaces the name it lands on, so even a link planted there after FreeName is
+    // replaced rather than written through.
+    if (error == ERROR_SUCCESS &&
+        !::MoveFileExW(source.c_str(), destination.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        error = ::GetLastError();
+    }
+    return error;
+}
+
 }  // namespace win

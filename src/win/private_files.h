@@ -42,4 +42,10 @@ DWORD CopyFileWithReaders(const std::wstring& source, const std::wstring& destin
 // ERROR_SUCCESS or the error.
 DWORD ProtectFile(const std::wstring& path, FileReaders readers);
 
+// Gives the file |source| the access of |readers| and then the name |destination| in the same
+// folder, replacing what has that name: a link there is deleted itself, never written through
+// or followed. ERROR_SUCCESS or the error; on failure |source| keeps its name.
+DWORD MoveFileWithReaders(const std::wstring& source, const std::wstring& destination,
+                          FileReaders readers);
+
 }  // namespace win

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "win/path_rule.h"
 #include "win/unique_handle.h"
 
 namespace win {
@@ -22,11 +23,16 @@ const struct {
                        SECURITY_NT_AUTHORITY,
                        {80, 956008885, 3418522649, 1831038044, 1853292631, 2271478464}};
 
-// What no one but the trusted accounts may be allowed on a folder the service uses: adding files
-// or folders, writing (and appending), deleting the folder or its entries, and changing its
+// What no one but the trusted accounts may be allowed on the files in a folder the service uses:
+// writing (and appending), setting attributes or extended attributes, deleting, and changing the
 // access list or owner.
-constexpr ACCESS_MASK kChangingRights =
-    FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER;
+constexpr ACCESS_MASK kFileChangingRights = FILE_WRITE_DATA | FILE_APPEND_DATA |
+                                            FILE_WRITE_ATTRIBUTES | FILE_WRITE_EA | DELETE |
+                                            WRITE_DAC | WRITE_OWNER;
+
+// The same on the folder itself, where writing and appending add files and folders and setting
+// its attributes is all a mount point needs; and deleting its entries.
+constexpr ACCESS_MASK kChangingRights = kFileChangingRights | FILE_DELETE_CHILD;
 
 bool IsWellKnown(PSID sid, WELL_KNOWN_SID_TYPE type) {
     return ::IsWellKnownSid(sid, type) != FALSE;
@@ -40,8 +46,16 @@ bool IsTrusted(PSID sid, PSID serviceAccount) {
             (serviceAccount != nullptr && ::EqualSid(sid, serviceAccount)));
 }
 
-// Whether an entry of |dacl| that applies to the folder itself allows an untrusted account any of
-// kChangingRights.
+// CREATOR OWNER or CREATOR GROUP: an entry for them that files inherit gives rights only to
+// whoever creates a file, which on a folder the service uses only trusted accounts may do.
+bool IsCreator(PSID sid) {
+    return sid != nullptr &&
+           (IsWellKnown(sid, WinCreatorOwnerSid) || IsWellKnown(sid, WinCreatorGroupSid));
+}
+
+// Whether an entry of |dacl| allows an untrusted account any of kChangingRights on the folder
+// itself, or (an entry that files inherit, inherit-only or not) any of kFileChangingRights on the
+// files created in it.
 bool OthersMayChange(PACL dacl, PSID serviceAccount) {
     if (dacl == nullptr) {
         return true;  // no access list: everyone may do everything
@@ -54,8 +68,10 @@ bool OthersMayChange(PACL dacl, PSID serviceAccount) {
             return true;  // an access list that cannot be read through is not trusted
         }
         const auto* header = static_cast<const ACE_HEADER*>(entry);
-        if ((header->AceFlags & INHERIT_ONLY_ACE) != 0) {
-            continue;  // applies only to what is created below
+        const bool onFolder = (header->AceFlags & INHERIT_ONLY_ACE) == 0;
+        const bool onFiles = (header->AceFlags & OBJECT_INHERIT_ACE) != 0;
+        if (!onFolder && !onFiles) {
+            continue;  // only folders created below inherit it, and each is judged itself
         }
         PSID sid = nullptr;
         switch (header->AceType) {
@@ -73,7 +89,11 @@ bool OthersMayChange(PACL dacl, PSID serviceAccount) {
         // Every allowing entry keeps its mask right after the header.
         ACCESS_MASK mask = static_cast<ACCESS_ALLOWED_ACE*>(entry)->Mask;
         ::MapGenericMask(&mask, &mapping);
-        if ((mask & kChangingRights) != 0 && !IsTrusted(sid, serviceAccount)) {
+        if (IsTrusted(sid, serviceAccount)) {
+            continue;
+        }
+        if ((onFolder && (mask & kChangingRights) != 0) ||
+            (onFiles && (mask & kFileChangingRights) != 0 && !IsCreator(sid))) {
             return true;
         }
     }
@@ -122,8 +142,7 @@ size_t RootLength(const std::wstring& path) {
 // Whether |path| is |folder| or lies below it, letters compared without case.
 bool IsInFolder(const std::wstring& path, const std::wstring& folder) {
     return !folder.empty() && path.size() >= folder.size() &&
-           ::CompareStringOrdinal(path.c_str(), static_cast<int>(folder.size()), folder.c_str(),
-                                  static_cast<int>(folder.size()), TRUE) == CSTR_EQUAL &&
+           SamePath(path.substr(0, folder.size()), folder) &&
            (path.size() == folder.size() || path[folder.size()] == L'\\' || folder.back() == L'\\');
 }
 

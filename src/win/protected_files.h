@@ -37,9 +37,13 @@ inline constexpr DWORD kErrorFolderWritableByOthers = ERROR_INVALID_ACL;
 // ERROR_DIRECTORY for a file; ERROR_INVALID_OWNER when the owner is neither SYSTEM,
 // Administrators, TrustedInstaller nor |serviceAccount| (the account the service runs as);
 // kErrorFolderWritableByOthers when |dacl| allows anyone else to add files or folders to it,
-// write, delete it or its entries, or change its access list or owner (generic rights mapped as
-// for files; a null |dacl|, which allows everything to everyone, included). Denying entries,
-// and entries that only folders and files created below inherit, are not counted.
+// write, set its attributes or extended attributes, delete it or its entries, or change its
+// access list or owner (generic rights mapped as for files; a null |dacl|, which allows
+// everything to everyone, included), or when an entry that files created in it inherit
+// (inherit-only or not) allows anyone else to write them, set their attributes or extended
+// attributes, delete them or change their access list or owner. Denying entries, entries that
+// only folders created below inherit, and inherited entries for CREATOR OWNER or CREATOR GROUP
+// (the creator of a file, who needs a right refused here to create it) are not counted.
 DWORD JudgeFolder(DWORD attributes, PSID owner, PACL dacl, PSID serviceAccount);
 
 // The folders CheckFolder judges for the full path |path|, from the top down: when |path| lies

@@ -12,10 +12,8 @@ std::atomic<const WtsFunctions*> installedFunctions{nullptr};
 
 const WtsFunctions& SystemWtsFunctions() {
     static const WtsFunctions functions{
-        ::WTSEnumerateSessionsW,
-        ::WTSQuerySessionInformationW,
-        ::WTSFreeMemory,
-        ::WTSQueryUserToken,
+        ::WTSEnumerateSessionsW, ::WTSQuerySessionInformationW, ::WTSFreeMemory,
+        ::WTSQueryUserToken,     ::GetTokenInformation,
     };
     return functions;
 }

@@ -1,10 +1,11 @@
 // The Terminal Services session functions the service uses to find the interactive user.
 //
 // Every call of WTSEnumerateSessionsW, WTSQuerySessionInformationW, WTSFreeMemory and
-// WTSQueryUserToken goes through the table returned by CurrentWtsFunctions(). The system table
-// calls wtsapi32; a test installs a table of its own to present any list of sessions. The table
-// is swapped atomically; the caller of SetWtsFunctions keeps the table alive for as long as it
-// is installed, and memory handed out by one table is freed through the same table.
+// WTSQueryUserToken, and every query of such a user token, goes through the table returned by
+// CurrentWtsFunctions(). The system table calls wtsapi32; a test installs a table of its own to
+// present any list of sessions. The table is swapped atomically; the caller of SetWtsFunctions
+// keeps the table alive for as long as it is installed, and memory handed out by one table is freed
+// through the same table.
 #pragma once
 
 #include <windows.h>
@@ -23,6 +24,11 @@ struct WtsFunctions {
     (HANDLE server, DWORD sessionId, WTS_INFO_CLASS infoClass, LPWSTR* buffer, DWORD* bytes);
     void(WINAPI* freeMemory)(PVOID memory);
     BOOL(WINAPI* queryUserToken)(ULONG sessionId, PHANDLE token);
+    // GetTokenInformation, for the tokens queryUserToken hands out: a session's user decides
+    // whether that token is elevated.
+    BOOL(WINAPI* getTokenInformation)
+    (HANDLE token, TOKEN_INFORMATION_CLASS infoClass, LPVOID information, DWORD length,
+     PDWORD returned);
 };
 
 // The table that calls wtsapi32.

@@ -1,5 +1,6 @@
 // The capsule search over folder trees the tests build, and the two well-known folders.
 #include "capsule/capsule_search.h"
+#include "capsule/firmware_folders.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,8 @@
 // the session-function seam for its lifetime. Its sessions 1, 2, ... are given as words: a(ctive)
 // or d(isconnected), then L(ocked), U(nlocked) or ? (unknown, a value with the unlocked bit set).
 // Behind them lies one more, active and unlocked, that only a reader past the count finds. The
-// caller's own session is local; tokens copy this process's token unless |tokenFails|.
+// caller's own session is local; tokens copy this process's token unless |tokenFails|, and
+// belong to an administrator unless |standardUser|.
 #pragma once
 
 #include <windows.h>
@@ -17,9 +18,11 @@ namespace test {
 
 class FakeSessions {
 public:
-    explicit FakeSessions(const std::string& sessions, bool tokenFails = false) {
+    explicit FakeSessions(const std::string& sessions, bool tokenFails = false,
+                          bool standardUser = false) {
         words_ = sessions + " aU";
         tokenFails_ = tokenFails;
+        standardUser_ = standardUser;
     }
     ~FakeSessions() { win::SetWtsFunctions(previous_); }
 
@@ -52,9 +55,20 @@ private:
         return !tokenFails_ && ::OpenProcessToken(::GetCurrentProcess(), TOKEN_ALL_ACCESS, token);
     }
 
+    // A standard user's token: not elevated, and not split (Wine cannot make one).
+    static BOOL WINAPI TokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS what, LPVOID out,
+                                        DWORD length, PDWORD returned) {
+        if (standardUser_ && (what == TokenElevationType || what == TokenElevation)) {
+            *static_cast<DWORD*>(out) = what == TokenElevationType ? TokenElevationTypeDefault : 0;
+            return TRUE;
+        }
+        return ::GetTokenInformation(token, what, out, length, returned);
+    }
+
     static inline std::string words_;
     static inline bool tokenFails_ = false;
-    const win::WtsFunctions table_{&Enumerate, &Query, &Free, &Token};
+    static inline bool standardUser_ = false;
+    const win::WtsFunctions table_{&Enumerate, &Query, &Free, &Token, &TokenInformation};
     const win::WtsFunctions* const previous_ = win::SetWtsFunctions(&table_);
 };
 

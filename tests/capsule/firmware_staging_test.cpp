@@ -54,123 +54,171 @@ private:
     const bool saved_ = searchDriverStore;
 };
 
+// The folders of the test, and the files each may hold.
+enum Folder {
+    kService,
+    kStoreRoot,
+    kStorePackage,
+    kFirmwareSub,
+    kStaging,
+    kDeep,
+    kFirmware,
+    kNone
+};
+enum File { kBin, kInf, kTool, kToast, kLogo, kFolderTool, kFolderToast };
+
 TEST_F(FirmwareStagingTest, StagesRunsTheToolAndRecordsTheOutcome) {
-    // The capsule, its .inf, the tool, the activator, the logo; the firmware folder's own tool
-    // and activator.
-    // clang-format off
-    const std::wstring files[] = {L"ABC_011200.bin", L"ABC_011200.inf", L"QvKelFlash64.exe",
-        L"QVToastNotificationActivator64.exe", L"QVFirmwareUpdate.jpg", L"QvKelFlash.exe",
-        L"QVToastNotificationActivator.exe"};
+    const std::wstring names[] = {L"ABC_011200.bin",
+                                  L"ABC_011200.inf",
+                                  L"QvKelFlash64.exe",
+                                  L"QVToastNotificationActivator64.exe",
+                                  L"QVFirmwareUpdate.jpg",
+                                  L"QvKelFlash.exe",
+                                  L"QVToastNotificationActivator.exe"};
     const std::wstring tools = test::HostPathToWindows(NYX_FAKE_TOOL_FOLDER);
     wchar_t buffer[MAX_PATH];
     const std::wstring exe(buffer, ::GetModuleFileNameW(nullptr, buffer, MAX_PATH));
     BuildFwPathDIRID13();
     const std::wstring W = GetFirmwareFolderPath(), F = W + L"\\nyx_sub";
-    std::map<char, std::wstring> at = {
-        {'P', exe.substr(0, exe.rfind(L'\\'))}, {'R', driverStorePath},
-        {'S', driverStorePath + std::wstring(L"\\nyx_pkg")}, {'F', F}, {'T', firmwareStagingFolder},
-        {'D', F + L"\\" + std::wstring(229 - F.size(), L'd')}, {'W', W}};
-    // clang-format on
-    const auto path = [&](char folder, int file) { return at[folder] + L"\\" + files[file]; };
+    const std::map<Folder, std::wstring> at = {
+        {kService, exe.substr(0, exe.rfind(L'\\'))},
+        {kStoreRoot, driverStorePath},
+        {kStorePackage, driverStorePath + std::wstring(L"\\nyx_pkg")},
+        {kFirmwareSub, F},
+        {kStaging, firmwareStagingFolder},
+        {kDeep, F + L"\\" + std::wstring(229 - F.size(), L'd')},
+        {kFirmware, W}};
+    const auto path = [&](Folder folder, File file) { return at.at(folder) + L"\\" + names[file]; };
     // The event of a failed copy of |file| from folder |from| to folder |to|.
-    const auto copy = [&](const wchar_t* tag, char from, char to, int file, DWORD error) {
+    const auto copy = [&](const wchar_t* tag, Folder from, Folder to, File file, DWORD error) {
         return L"!CopyFile|src" + std::wstring(tag) + L"=\"" + path(from, file) + L"\", dest" +
                tag + L"=\"" + path(to, file) + L"\", error=" + std::to_wstring(error);
     };
     const std::wstring copied = L"Successfully copied ", earlier = L"line of an earlier update";
+    const std::pair<Folder, File> sources[] = {{kStorePackage, kBin},    {kStorePackage, kInf},
+                                               {kFirmwareSub, kBin},     {kDeep, kBin},
+                                               {kStoreRoot, kBin},       {kFirmware, kBin},
+                                               {kFirmware, kFolderTool}, {kFirmware, kFolderToast},
+                                               {kService, kTool},        {kService, kToast},
+                                               {kService, kLogo}};
     const struct {
-        const char* row;
-        char folder;            // the capsule's (of |at|), or '-' for a path without one
-        Dword statusBefore;     // the record before: UpgradeStatus, and AttemptCount 2
-        const char* missing;    // sources left out: b(in), i(nf), t(ool), a(ctivator), l(ogo)
-        const char* toolOrder;  // exit code; "-": no user token; "stop": the stop is set
-        Dword statusAfter;      // UpgradeStatus afterwards (as before when no attempt stands)
-        Lines outcome;          // failures reported ("!"), then log lines expected, in order
+        const char* label;
+        Folder folder;              // the capsule's
+        Dword statusBefore;         // the record before: UpgradeStatus, and AttemptCount 2
+        std::vector<File> missing;  // sources left out
+        const char* toolOrder;      // exit code; "-": no user token; "stop": the stop is set
+        bool toolStarted;           // the tool's process was created
+        bool result;                // Kel::UpgradeFirmware's
+        bool rebootAfter;           // preset true: written false only when the tool is started
+        Dword statusAfter;          // UpgradeStatus afterwards
+        Lines outcome;              // failures reported ("!"), then log lines expected, in order
     } cases[] = {
         // clang-format off
-        {"store, flashed", 'S', 0, "", "0", 3, {L"Starting new capsule update - old log file deleted",
-         L"UpgradeFirmware for DIRID13- pathToCapsule (DIRID 13 BIOS location): ",
-         L"Source directory (DIRID13 NYX service location): ", copied + L".bin file to DIRID11 ",
-         copied + L".inf file to DIRID11 ", copied + L"KEL executable DIRID11 ",
-         copied + L"Toast Activator DIRID11 ", copied + L"QV Logo DIRID11 ", L"BIOS needs upgrade",
-         L"ServiceLoop : update registry[LastBinFile]", L"KEL is running",
-         L"Successfully set new upgrade status"}},
-        {"store, tool fails, no logo", 'S', 0, "l", "1", 2, {copy(L"", 'P', 'T', 4, 2), L"!KEL|1",
-         L"!RunKel|1", L"Copy failed for QV Logo, error=2", L"RunKel failed "}},
-        {"store root, no user", 'R', {}, "", "-", {}, {L"!GetSessionUserToken|1008",
-         L"!RunKel|1008", L"Attempt not recorded: KEL did not run to its end"}},
-        {"stop during staging", 'S', 2, "", "stop", 2, {copy(L"", 'S', 'T', 0, 1235),
-         copy(L"", 'S', 'T', 1, 1235), copy(L"", 'P', 'T', 2, 1235), copy(L"", 'P', 'T', 3, 1235),
-         copy(L"", 'P', 'T', 4, 1235), L"BIOS already upgraded"}},
-        {"firmware subfolder", 'F', 0, "", "0", 3,
+        // label, capsule's folder, status before, missing, tool order,
+        //   started, result, reboot after, status after, outcome
+        {"store, flashed", kStorePackage, 0, {}, "0",
+            true, true, false, 3,
+         {L"Starting new capsule update - old log file deleted",
+          L"UpgradeFirmware for DIRID13- pathToCapsule (DIRID 13 BIOS location): ",
+          L"Source directory (DIRID13 NYX service location): ", copied + L".bin file to DIRID11 ",
+          copied + L".inf file to DIRID11 ", copied + L"KEL executable DIRID11 ",
+          copied + L"Toast Activator DIRID11 ", copied + L"QV Logo DIRID11 ", L"BIOS needs upgrade",
+          L"ServiceLoop : update registry[LastBinFile]", L"KEL is running",
+          L"Successfully set new upgrade status"}},
+        {"store, tool fails, no logo", kStorePackage, 0, {kLogo}, "1",
+            true, false, false, 2,
+         {copy(L"", kService, kStaging, kLogo, 2), L"!KEL|1", L"!RunKel|1",
+          L"Copy failed for QV Logo, error=2", L"RunKel failed "}},
+        {"store root, no user", kStoreRoot, {}, {}, "-",
+            false, false, false, {},
+         {L"!GetSessionUserToken|1008", L"!RunKel|1008",
+          L"Attempt not recorded: KEL did not run to its end"}},
+        {"stop during staging", kStorePackage, 2, {}, "stop",
+            false, false, true, 2,
+         {copy(L"", kStorePackage, kStaging, kBin, 1235),
+          copy(L"", kStorePackage, kStaging, kInf, 1235),
+          copy(L"", kService, kStaging, kTool, 1235), copy(L"", kService, kStaging, kToast, 1235),
+          copy(L"", kService, kStaging, kLogo, 1235), L"BIOS already upgraded"}},
+        {"firmware subfolder", kFirmwareSub, 0, {}, "0",
+            true, true, false, 3,
          {L"UpgradeFirmware for DIRID10 - pathToCapsule - (DIRID 10 BIOS location): " + F,
           L"srcPath: " + exe}},
-        {"paths too long", 'D', 0, "tl", "0", 0, {copy(L"", 'P', 'D', 2, 2),
-         copy(L"2", 'P', 'D', 3, 206), copy(L"3", 'P', 'D', 4, 2),
-         L"Copy failed at line 480" + path('D', 2)}},
-        {"firmware root, reboot asked", 'W', 0, "", "3010", 1, {}},
-        {"no folder", '-', 0, "", "0", 0,
+        {"paths too long", kDeep, 0, {kTool, kLogo}, "0",
+            false, false, true, 0,
+         {copy(L"", kService, kDeep, kTool, 2), copy(L"2", kService, kDeep, kToast, 206),
+          copy(L"3", kService, kDeep, kLogo, 2), L"Copy failed at line 480" + path(kDeep, kTool)}},
+        {"firmware root, reboot asked", kFirmware, 0, {}, "3010",
+            true, true, true, 1, {}},
+        {"no folder", kNone, 0, {}, "0",
+            false, false, true, 0,
          {L"!UpgradeFirmware|Invalid binaryName: \"ABC_011200.bin\"", L"BIOS already upgraded"}},
-    };  // clang-format on
+        // clang-format on
+    };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.row);
-        const std::string order = c.toolOrder, missing = c.missing;
-        for (const char folder : std::string("WSFDT")) {  // Wine may hold a tool's image a moment
-            test::WaitUntil(
+        SCOPED_TRACE(c.label);
+        const std::string order = c.toolOrder;
+        for (const Folder folder : {kFirmware, kStorePackage, kFirmwareSub, kDeep, kStaging}) {
+            test::WaitUntil(  // Wine may hold a tool's image a moment
                 [&] {
-                    test::RemoveTree(at[folder]);
-                    return ::CreateDirectoryW(at[folder].c_str(), nullptr);
+                    test::RemoveTree(at.at(folder));
+                    return ::CreateDirectoryW(at.at(folder).c_str(), nullptr);
                 },
                 10000, 50);
         }
         // Every file is a copy of the fake tool.
-        for (const char* f : {"S0", "S1", "F0", "D0", "R0", "W0", "W5", "W6", "P2", "P3", "P4",
-                              c.folder == 'R' ? "T2" : "S0"}) {
-            const std::wstring file = path(f[0], f[1] - '0');
-            ::DeleteFileW(file.c_str());
-            if (missing.find("bital##"[f[1] - '0']) == std::string::npos) {
-                ::CopyFileW((tools + L"\\" + files[2]).c_str(), file.c_str(), FALSE);
+        for (const auto& [folder, file] : sources) {
+            const std::wstring target = path(folder, file);
+            ::DeleteFileW(target.c_str());
+            if (std::count(c.missing.begin(), c.missing.end(), file) == 0) {
+                ::CopyFileW((tools + L"\\" + names[kTool]).c_str(), target.c_str(), FALSE);
             }
+        }
+        if (c.folder == kStoreRoot) {  // the tool already in the staging folder is run
+            ::CopyFileW((tools + L"\\" + names[kTool]).c_str(), path(kStaging, kTool).c_str(),
+                        FALSE);
         }
         c.statusBefore ? WriteServiceDword(kUpgradeStatusValueName, *c.statusBefore)
                        : DeleteServiceValue(kUpgradeStatusValueName);
         WriteServiceString(kLastBinFileValueName, earlier);
         WriteServiceDword(kAttemptCountValueName, 2);
+        DeleteServiceValue(kAttemptBootValueName);
         test::SetToolOrder(order);
         ::DeleteFileW(ServiceLogPath().c_str());
         Log(earlier);
-        searchDriverStore = c.folder == 'S' || c.folder == 'R';
+        searchDriverStore = c.folder == kStorePackage || c.folder == kStoreRoot;
         test::FakeSessions sessions("aU", order == "-");
         test::CapturingEventReporter events;
         bool reboot = true;
         win::UniqueHandle stop(::CreateEventW(nullptr, TRUE, order == "stop", nullptr));
 
-        const std::wstring binary = c.folder == '-' ? files[0] : path(c.folder, 0);
+        const std::wstring binary = c.folder == kNone ? names[kBin] : path(c.folder, kBin);
         AttemptOptions options;
         options.attemptCount = 3;
-        const bool result = Kel::UpgradeFirmware(binary, stop.Get(), reboot, &options);
-        const bool ran = c.statusAfter != c.statusBefore;  // the tool started and set its outcome
-        EXPECT_EQ(options.toolStarted, ran);
-        EXPECT_EQ(result, ran && (c.statusAfter == 1u || c.statusAfter == 3u));
-        // Untouched unless the tool was to be started.
-        EXPECT_EQ(reboot, (!ran && (order == "0" || order == "stop")) || c.statusAfter == 1u);
+        options.boot = L"boot T";
+        EXPECT_EQ(Kel::UpgradeFirmware(binary, stop.Get(), reboot, &options), c.result);
+        EXPECT_EQ(options.toolStarted, c.toolStarted);
+        EXPECT_EQ(reboot, c.rebootAfter);
         // Either the attempt stands, or the record is exactly as it was; no journal is left.
-        const attempt::Record record = ReadAttemptRecord();
-        EXPECT_EQ(record.status, c.statusAfter);
-        EXPECT_EQ(record.lastBinFile.value_or(L"-"), ran ? binary : earlier);
-        EXPECT_EQ(record.attemptCount, ran ? 3u : 2u);
+        const attempt::Record record = ReadAttemptRecord().record;
+        EXPECT_EQ(record.status,
+                  c.statusAfter ? std::optional(UpgradeStatus(*c.statusAfter)) : std::nullopt);
+        EXPECT_EQ(record.lastBinFile.value_or(L"-"), c.toolStarted ? binary : earlier);
+        EXPECT_EQ(record.attemptCount, c.toolStarted ? 3u : 2u);
+        EXPECT_EQ(record.boot.value_or(L"-"), c.toolStarted ? L"boot T" : L"-");
         EXPECT_EQ(::RegGetValueW(HKEY_LOCAL_MACHINE, test::kServiceKey, L"AttemptJournal",
                                  RRF_RT_ANY, nullptr, nullptr, nullptr),
                   ERROR_FILE_NOT_FOUND);
         // The tool ran where it was staged, after the attempt was recorded.
         auto seen = test::ReadToolRecord();
-        const std::wstring tool = path(searchDriverStore ? 'T' : c.folder, c.folder == 'W' ? 5 : 2);
+        const Folder toolFolder = searchDriverStore ? kStaging : c.folder;
+        const std::wstring tool =
+            c.toolStarted ? path(toolFolder, c.folder == kFirmware ? kFolderTool : kTool) : L"";
         EXPECT_EQ(seen["command_line"] + "|" + seen["upgrade_status"] + seen["attempt_count"],
-                  ran ? test::Utf8(tool + L" -s -b") + "|13" : "|");
-        if (c.folder == 'S' && missing.empty() && order != "stop") {
+                  c.toolStarted ? test::Utf8(tool + L" -s -b") + "|13" : "|");
+        if (c.folder == kStorePackage && c.missing.empty() && order != "stop") {
             // Nobody but SYSTEM and Administrators may open the staged capsule and the log.
-            EXPECT_FALSE(EveryoneMayOpen(path('T', 0)));
-            EXPECT_FALSE(EveryoneMayOpen(path('T', 1)));
+            EXPECT_FALSE(EveryoneMayOpen(path(kStaging, kBin)));
+            EXPECT_FALSE(EveryoneMayOpen(path(kStaging, kInf)));
             EXPECT_FALSE(EveryoneMayOpen(ServiceLogPath()));
         }
         Lines outcome;
@@ -181,13 +229,14 @@ TEST_F(FirmwareStagingTest, StagesRunsTheToolAndRecordsTheOutcome) {
         }
         for (const std::wstring& line : test::ReadServiceLogMessages(ServiceLogPath())) {
             if (std::count(c.outcome.begin(), c.outcome.end(), line) != 0 ||
-                line == L"BuildFwPathDIRID13: " + at['R'] || line == earlier) {
+                line == L"BuildFwPathDIRID13: " + at.at(kStoreRoot) || line == earlier) {
                 outcome.push_back(line);  // the lines expected, in their order
             }
         }
         EXPECT_EQ(outcome, c.outcome);
     }
-    for (const auto& file : {path('P', 2), path('P', 3), path('P', 4), path('R', 0), at['S'], W}) {
+    for (const auto& file : {path(kService, kTool), path(kService, kToast), path(kService, kLogo),
+                             path(kStoreRoot, kBin), at.at(kStorePackage), W}) {
         test::RemoveTree(file);
         ::DeleteFileW(file.c_str());
     }

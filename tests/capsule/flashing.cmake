@@ -24,5 +24,5 @@ if(WIN32 AND NOT NYX_SIMULATION)
         target_compile_definitions(${test} PRIVATE
             NYX_FAKE_TOOL_FOLDER="$<TARGET_FILE_DIR:QvKelFlash64>")
     endforeach()
-    nyx_sign(firmware_staging_test)  # it stands in for the service executable
+    nyx_sign_for_tests(firmware_staging_test)  # it stands in for the service executable
 endif()

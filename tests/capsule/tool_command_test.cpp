@@ -26,21 +26,36 @@ TEST(ToolCommandTest, PathWithABlankOrTabIsQuoted) {
     }
 }
 
-TEST(ToolCommandTest, ToolGetsTheMachinesEnvironmentAndOnlyTheUsersName) {
+TEST(ToolCommandTest, ToolGetsTheMachinesEnvironmentWithTheSystemPathAndTheTokensName) {
     const std::wstring machine =
-        Block({L"=C:=C:\\", L"ComSpec=C:\\Windows\\system32\\cmd.exe", L"Path=C:\\Windows",
-               L"TEMP=C:\\Windows\\TEMP", L"tmp=C:\\Windows\\TEMP", L"USERNAME=SYSTEM",
-               L"windir=C:\\Windows"});
-    const std::wstring user =
-        Block({L"COR_ENABLE_PROFILING=1", L"COR_PROFILER_PATH=C:\\Users\\u\\p.dll",
-               L"DOTNET_STARTUP_HOOKS=C:\\Users\\u\\h.dll", L"ComSpec=C:\\Users\\u\\cmd.exe",
-               L"PATHEXT=.EVIL", L"Path=C:\\Users\\u", L"TEMP=C:\\Users\\u\\Temp", L"USERDOMAIN=PC",
-               L"username=u", L"windir=C:\\Users\\u", L"SystemRoot=C:\\Users\\u"});
-    const std::wstring temp = L"C:\\Windows\\System32\\Firmware\\Temp";
-    EXPECT_EQ(EnvironmentEntries(BuildToolEnvironment(machine.c_str(), user.c_str(), temp).c_str()),
-              (std::vector<std::wstring>{L"=C:=C:\\", L"ComSpec=C:\\Windows\\system32\\cmd.exe",
-                                         L"Path=C:\\Windows", L"TEMP=" + temp, L"TMP=" + temp,
-                                         L"USERDOMAIN=PC", L"username=u", L"windir=C:\\Windows"}));
+        Block({L"=C:=C:\\", L"ComSpec=C:\\Windows\\system32\\cmd.exe",
+               L"PATH=C:\\Planted;C:\\Windows", L"TEMP=C:\\Windows\\TEMP", L"tmp=C:\\Windows\\TEMP",
+               L"USERNAME=SYSTEM", L"windir=C:\\Windows"});
+    const std::wstring temp = L"C:\\Windows\\System32\\Firmware\\Temp\\7";
+    const std::wstring path = SystemToolPath(L"C:\\Windows\\system32", L"C:\\Windows");
+    EXPECT_EQ(path,
+              L"C:\\Windows\\system32;C:\\Windows;C:\\Windows\\system32\\Wbem;"
+              L"C:\\Windows\\system32\\WindowsPowerShell\\v1.0\\");
+    const struct {
+        const char* row;
+        ToolAccount account;
+        std::vector<std::wstring> expected;
+    } cases[] = {
+        {"account known",
+         {L"u", L"PC"},
+         {L"=C:=C:\\", L"ComSpec=C:\\Windows\\system32\\cmd.exe", L"Path=" + path, L"TEMP=" + temp,
+          L"TMP=" + temp, L"USERDOMAIN=PC", L"USERNAME=u", L"windir=C:\\Windows"}},
+        {"lookup failed: neither name",
+         {},
+         {L"=C:=C:\\", L"ComSpec=C:\\Windows\\system32\\cmd.exe", L"Path=" + path, L"TEMP=" + temp,
+          L"TMP=" + temp, L"windir=C:\\Windows"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.row);
+        EXPECT_EQ(EnvironmentEntries(
+                      BuildToolEnvironment(machine.c_str(), c.account, path, temp).c_str()),
+                  c.expected);
+    }
 }
 
 }  // namespace

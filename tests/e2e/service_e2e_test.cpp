@@ -76,12 +76,12 @@ void ExpectValues(DWORD status, const std::wstring& lastBinFile, std::optional<D
                    buffer, &size);
     EXPECT_EQ(buffer, lastBinFile);
 }
-// Plays a machine that started |seconds| from now (negative: before).
-void SetBootTime(int seconds) {
-    ULARGE_INTEGER boot;
-    ::GetSystemTimeAsFileTime(reinterpret_cast<FILETIME*>(&boot));
-    boot.QuadPart += seconds * 10000000LL;
+// Plays the boot the machine runs in: another |boot| is a reboot.
+void SetBoot(ULONGLONG boot) {
     test::SetMachineValue(kSimulationKey, L"BootTime", REG_QWORD, &boot, sizeof(boot));
+}
+void SetDword(const wchar_t* name, DWORD value) {
+    test::SetMachineValue(kSimulationKey, name, REG_DWORD, &value, sizeof(value));
 }
 // The simulated BIOS "ABC Ver. 01.02.03" with release 01.|minor|.00.
 void SetBios(int minor) {
@@ -123,11 +123,15 @@ void ExpectToolStartedIn(const std::wstring& to, const std::wstring& from, Lines
     EXPECT_EQ(record["working_folder"], test::Utf8(to));
     EXPECT_EQ(record["desktop"], "winsta0\\default");
     EXPECT_EQ(record["upgrade_status"], "1");
-    const std::string temp = test::Utf8(kStagingFolder + std::wstring(L"\\Temp"));
+    const std::string temp = test::Utf8(kStagingFolder + std::wstring(L"\\Temp\\0"));
     EXPECT_EQ(record["TEMP"] + "|" + record["TMP"], temp + "|" + temp);
     EXPECT_EQ(record["windir"] + "|" + record["SystemRoot"], "C:\\windows|C:\\windows");
+    EXPECT_EQ(record["Path"],
+              "C:\\windows\\system32;C:\\windows;C:\\windows\\system32\\Wbem;"
+              "C:\\windows\\system32\\WindowsPowerShell\\v1.0\\");
+    EXPECT_NE(record["USERNAME"], "");
     std::string planted;
-    for (const char* name : {"Path", "ComSpec", "PATHEXT", "marker", "COR_ENABLE_PROFILING",
+    for (const char* name : {"USERNAME", "ComSpec", "PATHEXT", "marker", "COR_ENABLE_PROFILING",
                              "COR_PROFILER_PATH", "DOTNET_STARTUP_HOOKS"}) {
         planted += record[name].find("Planted") == std::string::npos ? "" : name;
     }
@@ -157,6 +161,12 @@ protected:
                                     L"COR_PROFILER_PATH", L"DOTNET_STARTUP_HOOKS"}) {
             test::SetUserValue(L"Environment", name, L"C:\\Planted");
         }
+        test::SetUserValue(L"Volatile Environment", L"USERNAME", L"Planted");
+        // An installer's folder on the machine's Path, which users may write.
+        const wchar_t path[] = L"C:\\windows\\system32;C:\\windows;C:\\Planted";
+        test::SetMachineValue(L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment",
+                              L"Path", REG_EXPAND_SZ, path, sizeof(path));
+        SetBoot(1);
     }
     // Starts the service, with |folder| first installed from there (a new key) beside the tools.
     void Start(const std::wstring& folder = L"") {
@@ -205,13 +215,12 @@ TEST_F(ServiceEndToEndTest, DriverStoreCapsuleIsFlashedAndHoldsANewerOneUntilIts
         PlaceFile(kDriverStore + L"\\abc_01140000.inf_amd64_0123456789abcdef", L"ABC_01140000.bin");
     PlaceFile(kDriverStore + L"\\abc_01140000.inf_amd64_0123456789abcdef", L"ABC_01140000.inf");
     test::SetToolOrder("0");
-    SetBootTime(-86400);
     Start();
     ASSERT_TRUE(Await(Log, {L"ServiceLoop : a flash waits for its reboot"}));
     ASSERT_TRUE(service_.Stop());
     EXPECT_TRUE(test::ReadToolRecord().empty());
     ExpectValues(1, capsule, 1);
-    SetBootTime(1);
+    SetBoot(2);
     SetBios(13);
     Start();
     ASSERT_TRUE(Await(
@@ -284,12 +293,13 @@ TEST_F(ServiceEndToEndTest, PowerCutAtAnyStepOfAnAttemptLosesNothing) {
              {L"launched", 2, false}, {L"tool-ended", 2, false}, {L"tool-ended", 1, true}}) {
         // clang-format on
         SCOPED_TRACE(test::Utf8(point) + (newBios ? " new BIOS" : ""));
-        for (const wchar_t* name : {L"LastBinFile", L"UpgradeStatus", L"AttemptCount"}) {
+        for (const wchar_t* name : {L"LastBinFile", L"UpgradeStatus", L"AttemptCount",
+                                    L"AttemptBoot", L"AttemptJudged"}) {
             ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, test::kServiceKey, name);
         }
         ::DeleteFileW(kEventFile);
         SetBios(12);
-        SetBootTime(-86400);
+        SetBoot(1);
         test::SetToolOrder("0");
         test::SetMachineValue(kSimulationKey, L"CrashAt", REG_SZ, point.c_str(),
                               static_cast<DWORD>((point.size() + 1) * sizeof(wchar_t)));
@@ -303,7 +313,7 @@ TEST_F(ServiceEndToEndTest, PowerCutAtAnyStepOfAnAttemptLosesNothing) {
         if (launches == 2) {
             test::WaitForToolRecord(30000);  // the tool the cut service started ran on
         }
-        SetBootTime(1);
+        SetBoot(2);
         SetBios(newBios ? 13 : 12);
         test::SetToolOrder("0");
         Start();
@@ -367,6 +377,96 @@ TEST_F(ServiceEndToEndTest, UserWritableFoldersAndForeignPackagesSteerNothing) {
     ASSERT_TRUE(Await(Events, {Event(MSG_UPGRADE_SUCCEEDED, {capsule})}));
     ExpectToolStartedIn(folder, kImageFolder);
     EXPECT_EQ(Count(Events(), Event(MSG_UPGRADING_FIRMWARE, {open})), 0u);
+    ExpectValues(3, capsule, 1);
+}
+
+// Only the BIOS after the reboot judges an attempt. A fresh install reads 0 at once. A reported
+// success waits for its reboot and holds a newer capsule until then; booted into the old BIOS it
+// is judged failed and retried, booted into the capsule it is judged succeeded and the newer one
+// follows.
+TEST_F(ServiceEndToEndTest, AReportedSuccessIsJudgedByTheBiosAfterTheReboot) {
+    test::SetToolOrder("0");
+    Start(kImageFolder);
+    EXPECT_TRUE(test::WaitUntil(
+        [] { return test::MachineDword(test::kServiceKey, L"UpgradeStatus") == DWORD{0}; }));
+    const std::wstring capsule = PlaceFile(kPackageFolder, L"ABC_01130000.bin");
+    ASSERT_TRUE(Await(Events, {Event(MSG_UPGRADE_SUCCEEDED, {capsule})}));
+    ASSERT_TRUE(service_.Stop());
+    SetBoot(2);  // into the old BIOS
+    Start();
+    ASSERT_TRUE(Await(
+        Events, {Event(MSG_UPGRADE_FAILED, {capsule}), Event(MSG_UPGRADE_SUCCEEDED, {capsule})}));
+    ASSERT_TRUE(service_.Stop());
+    EXPECT_EQ(test::ReadToolRecord()["attempt_count"], "2");
+    const std::wstring newer = PlaceFile(kFirmwareFolder + L"\\pkg2", L"ABC_01140000.bin");
+    Start();  // the same boot: the completed update waits for its reboot
+    ASSERT_TRUE(Await(Log, {L"ServiceLoop : a flash waits for its reboot"}));
+    ASSERT_TRUE(service_.Stop());
+    ExpectValues(3, capsule, 2);
+    ::DeleteFileW(kEventFile);
+    SetBoot(3);
+    SetBios(13);
+    Start();
+    ASSERT_TRUE(Await(
+        Events, {Event(MSG_UPGRADE_SUCCEEDED, {capsule}), Event(MSG_UPGRADING_FIRMWARE, {newer}),
+                 Event(MSG_UPGRADE_SUCCEEDED, {newer})}));
+    ExpectValues(3, newer, 1);
+}
+
+// A tool that reported a failure after the firmware took the capsule: the reboot into the
+// capsule's BIOS is the success, even with the service key written after the reboot, and
+// nothing runs again.
+TEST_F(ServiceEndToEndTest, AReportedFailureIsJudgedByTheBiosAfterTheReboot) {
+    test::SetToolOrder("1");
+    const std::wstring capsule = PlaceFile(kPackageFolder, L"ABC_01130000.bin");
+    Start(kImageFolder);
+    ASSERT_TRUE(Await(Events, {Event(MSG_UPGRADE_FAILED, {capsule})}));
+    ASSERT_TRUE(service_.Stop());
+    SetBoot(2);
+    SetBios(13);
+    const wchar_t policy[] = L"written by an installer after the reboot";
+    test::SetMachineValue(test::kServiceKey, L"Description", REG_SZ, policy, sizeof(policy));
+    ::DeleteFileW(kEventFile);
+    test::SetToolOrder("1");  // and forgets the run before
+    Start();
+    ASSERT_TRUE(Await(Log, {L"ServiceLoop : last upgrade succeeded", kWatchSetUp}));
+    ASSERT_TRUE(service_.Stop());
+    EXPECT_EQ(Count(Events(), Event(MSG_UPGRADE_SUCCEEDED, {capsule})), 1u);
+    EXPECT_TRUE(test::ReadToolRecord().empty());
+    ExpectValues(3, capsule, 1);
+}
+
+// A failed capsule that comes back in another folder is the same capsule: retried, its count
+// going on. A newer capsule landing while that tool fails is flashed right after, unprompted.
+TEST_F(ServiceEndToEndTest, ARepublishedCapsuleKeepsItsCountAndNothingLandsUnseen) {
+    test::SetToolOrder("1");
+    const std::wstring first = PlaceFile(kPackageFolder, L"ABC_01130000.bin");
+    Start(kImageFolder);
+    ASSERT_TRUE(Await(Events, {Event(MSG_UPGRADE_FAILED, {first})}));
+    ASSERT_TRUE(service_.Stop());
+    test::RemoveTree(kPackageFolder);
+    const std::wstring republished = PlaceFile(kFirmwareFolder + L"\\pkg2", L"ABC_01130000.bin");
+    test::SetToolOrder("1 after 3000");
+    Start();
+    EXPECT_EQ(test::WaitForToolRecord(30000)["attempt_count"], "2");
+    test::SetToolOrder("0");
+    const std::wstring newer = PlaceFile(kFirmwareFolder + L"\\pkg3", L"ABC_01140000.bin");
+    ASSERT_TRUE(Await(
+        Events, {Event(MSG_UPGRADE_FAILED, {republished}), Event(MSG_UPGRADE_SUCCEEDED, {newer})}));
+    ExpectValues(3, newer, 1);
+}
+
+// A standard user's session starts no tool and spends no launch; an administrator's does.
+TEST_F(ServiceEndToEndTest, AStandardUsersSessionStartsNoTool) {
+    test::SetToolOrder("0");
+    SetDword(L"SessionUserIsAdmin", 0);
+    const std::wstring capsule = PlaceFile(kPackageFolder, L"ABC_01130000.bin");
+    Start(kImageFolder);
+    ASSERT_TRUE(Await(Events, {Event(MSG_CALL_FAILED, {L"CreateProcessAsUser", L"740"})}));
+    EXPECT_TRUE(test::ReadToolRecord().empty());
+    ExpectValues(0, L"");
+    SetDword(L"SessionUserIsAdmin", 1);
+    ASSERT_TRUE(Await(Events, {Event(MSG_UPGRADE_SUCCEEDED, {capsule})}, true));
     ExpectValues(3, capsule, 1);
 }
 

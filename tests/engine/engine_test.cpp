@@ -13,6 +13,7 @@
 #include "records/messages.h"
 #include "records/service_log.h"
 #include "records/service_state.h"
+#include "records/service_values.h"
 #include "platform/smbios_builders.h"
 #include "support/test_support.h"
 
@@ -20,7 +21,7 @@ using smbios_test::BiosInformation;
 using smbios_test::Bytes;
 using Lines = std::vector<std::wstring>;
 Bytes g_smbios;
-FILETIME g_bootTime{};
+std::wstring g_bootIdentity;
 bool g_faultAtFirstWait = false;
 Bytes QVBiosUpdate::ReadRawSmbiosData() {
     return g_smbios;
@@ -28,8 +29,8 @@ Bytes QVBiosUpdate::ReadRawSmbiosData() {
 DWORD ServiceStartupDelayMs() {
     return g_faultAtFirstWait ? throw std::bad_alloc() : DWORD{0};
 }
-FILETIME ReadBootTime() {
-    return g_bootTime;
+std::wstring ReadBootIdentity() {
+    return g_bootIdentity;
 }
 
 namespace {
@@ -59,7 +60,7 @@ protected:
         searchDriverStore = savedSearchDriverStore_;
         Nyx::m_serviceStopEvent = savedStopEvent_;
         g_smbios.clear();
-        g_bootTime = FILETIME{};
+        g_bootIdentity.clear();
         g_faultAtFirstWait = false;
         ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, test::kServiceKey);
     }
@@ -73,48 +74,74 @@ using StartDirectoryMonitoringTest = EngineTest;
 using ServiceLoopTest = EngineTest;
 
 // The capsule is compared with the running BIOS first, then with the last attempt; a failed
-// capsule found again may be retried (letter case ignored), another of its version may not.
+// capsule found again may be retried (by its name, wherever it lies), another of its version not.
 TEST_F(UpgradeDecisionTest, CapsuleMustBeNewerThanTheBiosAndTheLastAttempt) {
-    const std::wstring folder = GetFirmwareFolderPath(),
-                       versions = L"BIOS version = 010c0000 File version = ",
-                       fn = L"bool Nyx::IsUpgradeNeeded : ";
+    const std::wstring folder = GetFirmwareFolderPath(), fn = L"bool Nyx::IsUpgradeNeeded : ";
     ::CreateDirectoryW(folder.c_str(), nullptr);
     const Bytes bios = BiosInformation("ABC Ver. 01.02.03", 12, 0);  // 01.12.00: 010c0000
-    // clang-format off
-    const Event newer = {MSG_TEXT, {versions + L"010d0000"}},
-        notNewer = {MSG_TEXT, {L"BIOS file = 010d0000 (01.13.00.00) not newer than last attempted = 010d0000 (01.13.00.00)"}};
-    const std::tuple<Bytes, const wchar_t*, FirmwareVersion, const wchar_t*, int, const wchar_t*, std::vector<Event>> cases[] = {
-        // SMBIOS, capsule, last attempted, retried capsule, result (2: false, newer than the BIOS; 3: true, retried), failure line, events
-        {{}, L"ABC_01130000.bin", 0, nullptr, 0, L"failed to get BIOS information", {{MSG_TEXT, {L"IsUpgradeNeeded", L"Failed to get BIOS information."}}}},
-        {bios, L"XYZ_01130000.bin", 0, nullptr, 0, L"Unable to find firmware file", {}},
-        {bios, L"ABC_01120000.bin", 0, nullptr, 0, nullptr, {{MSG_TEXT, {versions + L"010c0000"}}, {MSG_TEXT, {L"BIOS file = 010c0000 (01.12.00.00) not newer than BIOS = 010c0000 (01.12.00.00)"}}}},
-        {bios, L"ABC_01130000.bin", 0x010cffff, nullptr, 1, nullptr, {newer}},
-        {bios, L"ABC_01130000.bin", 0x010d0000, nullptr, 2, nullptr, {newer, notNewer}},
-        {bios, L"ABC_01130000.bin", 0x010d0000, L"ABC_01130000.binx", 2, nullptr, {newer, notNewer}},
-        {bios, L"ABC_01130000.bin", 0x010d0000, L"abc_01130000.BIN", 3, nullptr, {newer}}};
-    // clang-format on
-    for (const auto& [smbios, capsule, lastAttempted, retried, result, failure, events] : cases) {
-        const std::wstring path = folder + L"\\\\" + capsule;  // as the search gives it back
+    const Event newer = {MSG_TEXT, {L"BIOS version = 010c0000 File version = 010d0000"}};
+    const Event notNewerThanAttempt = {
+        MSG_TEXT,
+        {L"BIOS file = 010d0000 (01.13.00.00) not newer than last attempted = 010d0000 "
+         L"(01.13.00.00)"}};
+    const std::wstring found13 = fn + L"binaryName:  " + folder + L"\\\\ABC_01130000.bin";
+    const std::wstring greater = fn + L"fileversion is greater then bios version";
+    const Lines no = {
+        L"IsUpgradeNeeded result: retval= 0 (1 = upgrade needed, 0 = no upgrade needed)"};
+    const Lines yes = {
+        L"IsUpgradeNeeded result: retval= 1 (1 = upgrade needed, 0 = no upgrade needed)"};
+    const auto with = [](Lines lines, const Lines& end) {
+        lines.insert(lines.end(), end.begin(), end.end());
+        return lines;
+    };
+    const struct {
+        const char* label;
+        Bytes smbios;
+        const wchar_t* capsule;
+        FirmwareVersion lastAttempted;
+        const wchar_t* retried;  // the failed capsule on record, if any
+        bool due;
+        Lines lines;  // after "Retreive SMBios info "
+        std::vector<Event> events;
+    } cases[] = {
+        // clang-format off
+        {"BIOS unreadable", {}, L"ABC_01130000.bin", 0, nullptr, false,
+         with({fn + L"failed to get BIOS information"}, no),
+         {{MSG_TEXT, {L"IsUpgradeNeeded", L"Failed to get BIOS information."}}}},
+        {"no capsule of the family", bios, L"XYZ_01130000.bin", 0, nullptr, false,
+         with({fn + L"Unable to find firmware file"}, no), {}},
+        {"capsule not newer than the BIOS", bios, L"ABC_01120000.bin", 0, nullptr, false,
+         with({fn + L"binaryName:  " + folder + L"\\\\ABC_01120000.bin"}, no),
+         {{MSG_TEXT, {L"BIOS version = 010c0000 File version = 010c0000"}},
+          {MSG_TEXT, {L"BIOS file = 010c0000 (01.12.00.00) not newer than BIOS = 010c0000 "
+                      L"(01.12.00.00)"}}}},
+        {"newer than BIOS and attempt", bios, L"ABC_01130000.bin", 0x010cffff, nullptr, true,
+         with({found13, greater}, yes), {newer}},
+        {"already attempted", bios, L"ABC_01130000.bin", 0x010d0000, nullptr, false,
+         with({found13, greater}, no), {newer, notNewerThanAttempt}},
+        {"another capsule failed", bios, L"ABC_01130000.bin", 0x010d0000, L"ABC_01130000.binx",
+         false, with({found13, greater}, no), {newer, notNewerThanAttempt}},
+        {"failed capsule retried from another folder", bios, L"ABC_01130000.bin", 0x010d0000,
+         L"C:\\Elsewhere\\abc_01130000.BIN", true,
+         with({found13, greater, fn + L"last attempt failed, capsule retried"}, yes), {newer}},
+        // clang-format on
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        const std::wstring path = folder + L"\\\\" + c.capsule;  // as the search gives it back
         const win::UniqueFileHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 7, nullptr,
                                                        CREATE_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE,
                                                        nullptr));
         const test::CapturingEventReporter reporter;
-        g_smbios = smbios;
+        g_smbios = c.smbios;
         ::DeleteFileW(ServiceLogPath().c_str());
         wchar_t found[MAX_PATH] = L"untouched";
-        const std::wstring retry = retried ? folder + L"\\\\" + retried : L"";
-        EXPECT_EQ(Nyx::IsUpgradeNeeded(found, lastAttempted, retried ? retry.c_str() : nullptr),
-                  result % 2 == 1);
-        EXPECT_TRUE(failure || found == path) << test::Utf8(capsule);
-        Lines lines = {fn + L"Retreive SMBios info ",
-                       fn + (failure ? failure : L"binaryName:  " + path),
-                       fn + L"fileversion is greater then bios version",
-                       fn + L"last attempt failed, capsule retried",
-                       L"IsUpgradeNeeded result: retval= " + std::to_wstring(result % 2) +
-                           L" (1 = upgrade needed, 0 = no upgrade needed)"};
-        lines.erase(lines.begin() + (result == 3 ? 4 : result > 0 ? 3 : 2), lines.end() - 1);
-        ExpectLogged(lines);
-        EXPECT_EQ(Events(reporter), events);
+        EXPECT_EQ(Nyx::IsUpgradeNeeded(found, c.lastAttempted, c.retried), c.due);
+        if (c.due) {
+            EXPECT_EQ(found, path);
+        }
+        ExpectLogged(with({fn + L"Retreive SMBios info "}, c.lines));
+        EXPECT_EQ(Events(reporter), c.events);
     }
 }
 
@@ -137,58 +164,122 @@ TEST_F(StartDirectoryMonitoringTest, FolderThatCannotBeWatchedEndsTheProcessWith
     }
 }
 
-// The loop ends on stop (first minute, or once its folder watch is up) or an unreadable BIOS. A
-// flash handed over (status 1) is judged after a reboot, by the recorded capsule's versions. An
-// exception ends the loop the normal way, with the code the host reports on STOPPED.
-TEST_F(ServiceLoopTest, EndsOnStopUnreadableBiosOrExceptionAndJudgesAHandedOverFlash) {
+// The loop ends on stop (first minute, or once it is idle) or an unreadable BIOS. The first start
+// after an attempt's reboot judges it by the running BIOS, whatever the tool reported; until that
+// reboot a flash handed over or reported done holds every new attempt. An exception ends the loop
+// the normal way, with the code the host reports on STOPPED.
+TEST_F(ServiceLoopTest, JudgesEveryAttemptByTheBiosAfterItsReboot) {
     const wchar_t *kEntered = L"void Nyx::ServiceLoop entered",
                   *kWait = L"start looking for capsule - Wait for 1 minute - ",
-                  *kPending = L"ServiceLoop : a flash waits for its reboot, no capsule attempted";
+                  *kDone = L"ServiceLoop : startup done",
+                  *kSucceeded = L"ServiceLoop : last upgrade succeeded",
+                  *kFailed = L"ServiceLoop : last upgrade failed",
+                  *kHeld = L"ServiceLoop : a flash waits for its reboot, no capsule attempted",
+                  *kIdle = L"service stop or some error, leave the thread";
     const std::wstring kLast = L"lastinstalledversion from the registry - ";
-    // clang-format off
-    const std::tuple<DWORD, const wchar_t*, bool, int, Lines, DWORD, DWORD> cases[] = {
-        // status, LastBinFile, BIOS readable, boot (0: stop at once, 1: after the key, -1: before), lines, event, status after
-        {2, nullptr, true, 0, {kEntered, L"UpgradeStatus Initial read from registry: 2", kWait, kEnd}, 0, 2},
-        {1, nullptr, true, 0, {kEntered, L"UpgradeStatus Initial read from registry: 1", kWait, kEnd}, 0, 1},
-        {3, nullptr, false, 1, {L"ServiceLoop entered : ", L"Directory already exists: C:\\windows\\system32\\Firmware", L"Directory does not exist: C:\\windows\\Firmware. Creating..", L"Directory created or already exists: C:\\windows\\Firmware", L"BIOS Info not available", L"ServiceLoop : Startup aborted", kEnd}, MSG_BIOS_INFO_UNREADABLE, 3},
-        {1, L"C:\\fw/pkg\\ABC_011300.bin", true, 1, {kLast + L"01130025", L"ServiceLoop : last upgrade succeeded", L"ServiceLoop : startup done", L"Entered do while loop  - ",
-            L"ServiceLoop : monitoring DriverStore FileRepository", L"Installed BIOS version :  01130000", L"BIOS Family: ABC", L"Enntered DIRID10 folder to search for new capsule ", L"service stop or some error, leave the thread", kEnd}, MSG_UPGRADE_SUCCEEDED, 3},
-        {1, L"C:ABC_01140000.bin", true, 1, {kLast + L"01140000", L"ServiceLoop : last upgrade failed", kEnd}, MSG_UPGRADE_FAILED, 2},
-        {1, L"ABC_01140000.bin", true, -1, {kLast + L"01140000", L"ServiceLoop : startup done", kPending, kEnd}, 0, 1},
-        {0, nullptr, true, 1, {L"unable to read LastBinFile from registry with Error code: 2", kEnd}, 0, 0}};
-    // clang-format on
-    for (const auto& [status, lastBinFile, biosReadable, boot, lines, event, statusAfter] : cases) {
+    const wchar_t *k13 = L"C:\\fw\\ABC_01130000.bin", *k14 = L"C:ABC_01140000.bin";
+    enum Stop { kAtOnce, kWhenIdle };
+    using Dword = std::optional<DWORD>;
+    const struct {
+        const char* label;
+        Dword status;
+        const wchar_t* lastBinFile;
+        const wchar_t* attemptBoot;  // null: written by an earlier version
+        Dword judged;
+        bool biosReadable;  // BIOS 01.13.00
+        Stop stop;
+        Lines lines;
+        DWORD event;  // 0: none but start and end
+        Dword statusAfter;
+        Dword judgedAfter;
+    } cases[] = {
+        // clang-format off
+        {"stop in the first minute keeps a failure", 2, nullptr, nullptr, {}, true, kAtOnce,
+         {kEntered, L"UpgradeStatus Initial read from registry: 2", kWait, kEnd}, 0, 2, {}},
+        {"fresh install: 0 at once", {}, nullptr, nullptr, {}, true, kAtOnce,
+         {kEntered, L"UpgradeStatus Initial read from registry: 2", kWait, kEnd}, 0, 0, {}},
+        {"unknown status cleared at once", 7, k14, L"boot 1", {}, true, kAtOnce,
+         {kEntered, L"UpgradeStatus Initial read from registry: 7", kWait, kEnd}, 0, 0, {}},
+        {"unreadable BIOS", 3, nullptr, nullptr, {}, false, kWhenIdle,
+         {L"ServiceLoop entered : ", L"Directory already exists: C:\\windows\\system32\\Firmware",
+          L"Directory does not exist: C:\\windows\\Firmware. Creating..",
+          L"Directory created or already exists: C:\\windows\\Firmware", L"BIOS Info not available",
+          L"ServiceLoop : Startup aborted", kEnd},
+         MSG_BIOS_INFO_UNREADABLE, 3, {}},
+        {"handed over, rebooted into the capsule", 1, L"C:\\fw/pkg\\ABC_011300.bin", L"boot 0", {},
+         true, kWhenIdle,
+         {kLast + L"01130025", kSucceeded, kDone, L"Entered do while loop  - ",
+          L"ServiceLoop : monitoring DriverStore FileRepository",
+          L"Installed BIOS version :  01130000", L"BIOS Family: ABC",
+          L"Enntered DIRID10 folder to search for new capsule ", kIdle, kEnd},
+         MSG_UPGRADE_SUCCEEDED, 3, 1},
+        {"reported done, rebooted into the old BIOS", 3, k14, L"boot 0", {}, true, kWhenIdle,
+         {kLast + L"01140000", kFailed, kDone, kIdle, kEnd}, MSG_UPGRADE_FAILED, 2, 1},
+        {"reported failed, rebooted into the capsule", 2, k13, L"boot 0", {}, true, kWhenIdle,
+         {kSucceeded, kDone, kIdle, kEnd}, MSG_UPGRADE_SUCCEEDED, 3, 1},
+        {"failure still not installed stays silent", 2, k14, L"boot 0", {}, true, kWhenIdle,
+         {kDone, kIdle, kEnd}, 0, 2, 1},
+        {"a newer BIOS ends the attempt", 1, L"C:\\fw\\ABC_01120000.bin", L"boot 0", {}, true,
+         kWhenIdle,
+         {kSucceeded, kDone, kIdle, kEnd}, MSG_UPGRADE_SUCCEEDED, 3, 1},
+        {"handed over, same boot: held", 1, k14, L"boot 1", {}, true, kWhenIdle,
+         {kLast + L"01140000", kDone, kHeld, kEnd}, 0, 1, {}},
+        {"reported done, same boot: held", 3, k14, L"boot 1", {}, true, kWhenIdle,
+         {kDone, kHeld, kEnd}, 0, 3, {}},
+        {"judged long ago: nothing held or reported", 3, k14, L"boot 0", 1, true, kWhenIdle,
+         {kDone, kIdle, kEnd}, 0, 3, 1},
+        {"earlier version's flash, key written this boot: held", 1, k14, nullptr, {}, true,
+         kWhenIdle, {kDone, kHeld, kEnd}, 0, 1, {}},
+        {"earlier version's success cleared", 3, k14, nullptr, {}, true, kWhenIdle,
+         {kDone, kIdle, kEnd}, 0, 0, 1},
+        {"no record", 0, nullptr, nullptr, {}, true, kWhenIdle,
+         {L"unable to read LastBinFile from registry with Error code: 2", kIdle, kEnd}, 0, 0, {}},
+        // clang-format on
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
         ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, test::kServiceKey);
-        WriteUpgradeStatus(UpgradeStatus(status));
-        if (lastBinFile) {
-            WriteServiceString(kLastBinFileValueName, lastBinFile);
+        if (c.status) {
+            WriteServiceDword(kUpgradeStatusValueName, *c.status);
         }
-        g_bootTime = boot > 0 ? FILETIME{~0u, 0x7FFFFFFF} : FILETIME{0, 0};  // the future, 1601
-        g_smbios = biosReadable ? BiosInformation("ABC Ver. 01.02.03", 13, 0) : Bytes{};
+        if (c.lastBinFile) {
+            WriteServiceString(kLastBinFileValueName, c.lastBinFile);
+        }
+        if (c.attemptBoot) {
+            WriteServiceString(kAttemptBootValueName, c.attemptBoot);
+        }
+        if (c.judged) {
+            WriteServiceDword(kAttemptJudgedValueName, *c.judged);
+        }
+        g_bootIdentity = L"boot 1";
+        g_smbios = c.biosReadable ? BiosInformation("ABC Ver. 01.02.03", 13, 0) : Bytes{};
         test::RemoveTree(L"C:\\Windows\\Firmware");  // created again at the start
         ::DeleteFileW(ServiceLogPath().c_str());
         const test::CapturingEventReporter reporter;
-        const win::UniqueHandle stop(::CreateEventW(nullptr, TRUE, boot == 0, nullptr));
+        const win::UniqueHandle stop(::CreateEventW(nullptr, TRUE, c.stop == kAtOnce, nullptr));
         Nyx::m_serviceStopEvent = stop.Get();
         ServiceContext context{nullptr, stop.Get(), INVALID_HANDLE_VALUE, 0};
         std::thread loop(Nyx::ServiceLoop, &context);
-        if (boot != 0 && biosReadable) {  // until the loop watches, or waits for the reboot
+        if (c.stop == kWhenIdle && c.biosReadable) {  // until the loop watches, or is held
             EXPECT_TRUE(test::WaitUntil([&] {
                 const Lines logged = test::ReadServiceLogMessages(ServiceLogPath());
                 return context.changeHandle != INVALID_HANDLE_VALUE ||
-                       std::count(logged.begin(), logged.end(), kPending) != 0;
+                       std::count(logged.begin(), logged.end(), kHeld) != 0;
             }));
             ::SetEvent(stop.Get());
         }
         loop.join();
         EXPECT_EQ(context.changeHandle, INVALID_HANDLE_VALUE);
-        ExpectLogged(lines, boot == 0);
-        std::vector<Event> expected = {{MSG_SERVICE_STARTING, {}},
-                                       {event, lastBinFile ? Lines{lastBinFile} : Lines{}},
-                                       {MSG_SERVICE_TERMINATING, {}}};
-        expected.erase(expected.begin() + 1, expected.begin() + (event ? 1 : 2));
+        ExpectLogged(c.lines, c.stop == kAtOnce);
+        std::vector<Event> expected = {{MSG_SERVICE_STARTING, {}}};
+        if (c.event != 0) {
+            expected.push_back(
+                {c.event, c.event == MSG_BIOS_INFO_UNREADABLE ? Lines{} : Lines{c.lastBinFile}});
+        }
+        expected.push_back({MSG_SERVICE_TERMINATING, {}});
         EXPECT_EQ(Events(reporter), expected);
-        EXPECT_EQ(test::MachineDword(test::kServiceKey, L"UpgradeStatus"), statusAfter);
+        EXPECT_EQ(test::MachineDword(test::kServiceKey, L"UpgradeStatus"), c.statusAfter);
+        EXPECT_EQ(test::MachineDword(test::kServiceKey, L"AttemptJudged"), c.judgedAfter);
     }
     ::DeleteFileW(ServiceLogPath().c_str());
     const test::CapturingEventReporter reporter;

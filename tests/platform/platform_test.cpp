@@ -1,8 +1,8 @@
 // The WMI wrapper against the prefix's WMI service; the BIOS identity from a raw table set here.
 #include <gtest/gtest.h>
+#include <regex>
 #include <thread>
 #include <tuple>
-#include <utility>
 #include "platform/bios_info.h"
 #include "platform/smbios_raw_source.h"
 #include "platform/wmi_connection.h"
@@ -11,6 +11,7 @@
 
 using namespace smbios_test;
 
+using Lines = std::vector<std::wstring>;
 static Bytes rawTable;
 
 std::vector<std::uint8_t> QVBiosUpdate::ReadRawSmbiosData() {
@@ -45,31 +46,18 @@ TEST(WmiConnectionTest, QueriesNeedANamespaceAndReadsConvertWhileComLasts) {
     thread.join();
 }
 
-// The records reading |table| logs (level initial, function, message), then ok, family, field 1.
-static std::wstring Read(const Bytes& table) {
-    rawTable = table;
-    test::CapturingEventReporter events;
-    std::wstring family = L"stale", seen;
-    int f[4] = {7, 7, 7, 7};  // all -1 after a failure
-    const bool ok = GetBiosInfo(family, f[0], f[1], f[2], f[3]);
-    for (const auto& event : events.Events()) {
-        seen += event.strings.at(0).substr(33, 1) + event.strings.at(0).substr(44) + L"\n";
-    }
-    return seen + std::to_wstring(ok) + L" " + family + L" " + std::to_wstring(f[0]);
-}
+// A record's head, time ("yyyy/mm/dd hh:mm:ss.mmm|") and thread ID ("TTTTTTTT|"), and what
+// follows it: "<level padded to 11>|<function>|<message>".
+const std::wregex kHead(L"^\\d{4}/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3}\\|[0-9A-F]{8}\\|");
+const std::wstring kInfo = L"Information|QVBiosUpdate::SmbiosInfo::GetSmbiosInfo|",
+                   kError = L"Error      |QVBiosUpdate::SmbiosInfo::GetSmbiosInfo|",
+                   kGetting = kInfo + L"Getting SMBIOS information";
 
-const std::wstring kLogged = L"|QVBiosUpdate::SmbiosInfo::GetSmbiosInfo|",
-                   kGetting = L"I" + kLogged + L"Getting SMBIOS information\n";
-
-static std::wstring Success(const wchar_t* family, const wchar_t* version, const wchar_t* field1,
-                            const wchar_t* identity = L"'', AT-p supported: no, portable: no") {
-    return kGetting + L"I" + kLogged + L"Successfully retrieved SMBIOS settings: BIOS Family = " +
-           family + L", version = " + version + L"\nI" + kLogged + L"PCID: " + identity + L"\n1 " +
-           family + L" " + field1;
-}
-
-static std::wstring Failure(const wchar_t* record, const std::wstring& before = kGetting) {
-    return before + L"E" + kLogged + record + L"\n0  -1";
+// The records of a table read whole; |settings| is "<family>, version = <version>".
+static Lines Retrieved(const wchar_t* settings,
+                       const wchar_t* identity = L"'', AT-p supported: no, portable: no") {
+    return {kGetting, kInfo + L"Successfully retrieved SMBIOS settings: BIOS Family = " + settings,
+            kInfo + L"PCID: " + identity};
 }
 
 TEST(BiosInfoTest, IdentityComesFromTheVersionStringTheReleaseBytesAndOtherStructures) {
@@ -78,24 +66,52 @@ TEST(BiosInfoTest, IdentityComesFromTheVersionStringTheReleaseBytesAndOtherStruc
     ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, key, L"MinLogLevel", REG_SZ, L"Information", 24);
     Bytes capabilities(0x14);
     capabilities.insert(capabilities.end(), {0, 0x20, 0, 0});  // bit 13 at offset 18h: AT-p
-    const std::pair<Bytes, std::wstring> cases[] = {
-        {Table({Structure(1, 0x1B, {1, 2, 3}, {"QV", "NB", "PC-77"}),
+    struct Row {
+        const char* label;
+        Bytes table;
+        bool ok;
+        std::wstring family;  // "" and field 1 -1 after a failure
+        int field1;
+        Lines records;
+    };
+    const Row rows[] = {
+        {"part number, laptop with a lock, AT-p",
+         Table({Structure(1, 0x1B, {1, 2, 3}, {"QV", "NB", "PC-77"}),
                 Structure(3, 0x0D, {1, 0x89}, {"QV"}),  // a laptop with a lock
                 BiosInformation("%ls Ver. 01.02.03", 12, 0),
                 Structure(0x83, 0x1C, capabilities, {})}),
-         Success(L"%ls", L"01.12.00", L"1", L"'PC-77', AT-p supported: yes, portable: yes")},
-        {BiosInformation("A Ver. 01.02", 12, 5), Success(L"A", L"12.05", L"12")},
-        {BiosInformation("A Ver. \t9.02.03", 1, 2), Success(L"A", L"09.01.02", L"9")},
-        {BiosInformation("A Ver. -1.02.03", 1, 2), Success(L"A", L"255.01.02", L"25")},
-        {{}, Failure(L"SmbiosLite exception: Failed to get SMBIOS data from WMI", L"")},
-        {{0, 3, 0, 0, 0, 0}, Failure(L"SmbiosLite exception: Failure parsing SMBIOS data", L"")},
-        {Structure(0, 0x15, {}, {}), Failure(L"Error getting BIOS version from SMBIOS")},
-        {Structure(0, 0x16, {}, {}),
-         Failure(L"Error getting BIOS Family/version string from SMBIOS")},
-        {BiosInformation("A 1", 1, 2), Failure(L"Error parsing BIOS string, unable to get family")},
-        {BiosInformation("A V +.", 1, 2), Failure(L"SmbiosLite exception: invalid stoi argument")}};
-    for (const auto& [table, expected] : cases) {
-        EXPECT_EQ(Read(table), expected);
+         true, L"%ls", 1,
+         Retrieved(L"%ls, version = 01.12.00", L"'PC-77', AT-p supported: yes, portable: yes")},
+        {"five-character group: release bytes alone", BiosInformation("A Ver. 01.02", 12, 5), true,
+         L"A", 12, Retrieved(L"A, version = 12.05")},
+        {"white space before the first digit", BiosInformation("A Ver. \t9.02.03", 1, 2), true,
+         L"A", 9, Retrieved(L"A, version = 09.01.02")},
+        {"negative first group kept as a byte", BiosInformation("A Ver. -1.02.03", 1, 2), true,
+         L"A", 25, Retrieved(L"A, version = 255.01.02")},
+        {"no table", Bytes(), false, L"", -1,
+         Lines{kError + L"SmbiosLite exception: Failed to get SMBIOS data from WMI"}},
+        {"structure shorter than its header", Bytes{0, 3, 0, 0, 0, 0}, false, L"", -1,
+         Lines{kError + L"SmbiosLite exception: Failure parsing SMBIOS data"}},
+        {"no minor release byte", Structure(0, 0x15, {}, {}), false, L"", -1,
+         Lines{kGetting, kError + L"Error getting BIOS version from SMBIOS"}},
+        {"no version string", Structure(0, 0x16, {}, {}), false, L"", -1,
+         Lines{kGetting, kError + L"Error getting BIOS Family/version string from SMBIOS"}},
+        {"two words", BiosInformation("A 1", 1, 2), false, L"", -1,
+         Lines{kGetting, kError + L"Error parsing BIOS string, unable to get family"}},
+        {"no digit in the first group", BiosInformation("A V +.", 1, 2), false, L"", -1,
+         Lines{kGetting, kError + L"SmbiosLite exception: invalid stoi argument"}}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.label);
+        rawTable = row.table;
+        test::CapturingEventReporter events;
+        std::wstring family = L"stale";
+        int f[4] = {7, 7, 7, 7};
+        const bool ok = GetBiosInfo(family, f[0], f[1], f[2], f[3]);
+        EXPECT_EQ(std::tuple(ok, family, f[0]), std::tuple(row.ok, row.family, row.field1));
+        Lines records;
+        for (const auto& event : events.Events())
+            records.push_back(std::regex_replace(event.strings.at(0), kHead, L""));
+        EXPECT_EQ(records, row.records);
     }
     ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, key);
 }

@@ -6,100 +6,158 @@
 
 namespace {
 
+using attempt::Boot;
 using attempt::CheckVerdict;
 using attempt::Record;
 using attempt::StartupVerdict;
 using Verification = StartupVerdict::Verification;
 using Action = CheckVerdict::Action;
 using Count = std::optional<std::uint32_t>;
+using Status = std::optional<UpgradeStatus>;
+using Text = std::optional<std::wstring>;
 
+constexpr UpgradeStatus k0 = UpgradeStatus::kCleared, k1 = UpgradeStatus::kInProgress,
+                        k2 = UpgradeStatus::kFailed, k3 = UpgradeStatus::kDone;
 const std::wstring kCapsule = L"C:\\Windows\\Firmware\\pkg\\ABC_01130000.bin";
 
-// A record naming the capsule; nullopt fields are missing values (an earlier version wrote no
-// AttemptCount).
-Record Recorded(Count status, Count count) {
-    return Record{kCapsule, status, count};
+// A record naming the capsule; nullopt fields are missing values (an earlier version wrote
+// neither AttemptCount nor AttemptBoot).
+Record Recorded(Status status, Count count, Text boot = L"boot A", Count judged = {}) {
+    return Record{kCapsule, status, count, boot, judged};
 }
 
-TEST(AttemptTest, StartUpJudgesAHandedOverFlashOnlyAfterAReboot) {
+TEST(AttemptTest, OnlyTheBiosAfterTheRebootJudgesAnAttempt) {
     const struct {
-        const char* row;
+        const char* label;
         Record record;
-        bool rebooted;
+        const wchar_t* boot;          // this boot's identity
+        bool restartedSinceKeyWrite;  // the clock's witness, for an earlier version's record
         bool installed;
         Verification verification;
-        bool pending;
-        Count statusToWrite;
+        Status statusToWrite;
+        bool markJudged;
+        bool holds;
     } cases[] = {
-        {"pending, no reboot", Recorded(1, 1), false, true, Verification::kNone, true, {}},
-        {"pending, new BIOS", Recorded(1, 2), true, true, Verification::kSucceeded, false, 3},
-        {"pending, old BIOS", Recorded(1, 1), true, false, Verification::kFailed, false, 2},
-        {"failed stays for its retry", Recorded(2, 1), true, false, Verification::kNone, false, {}},
-        {"done is cleared", Recorded(3, 1), false, true, Verification::kNone, false, 0},
-        {"no record", Record{}, true, false, Verification::kNone, false, 0},
+        // clang-format off
+        {"handed over, same boot", Recorded(k1, 1), L"boot A", false, true, Verification::kNone, {},
+         false, true},
+        {"handed over, same boot, clock stepped past the uptime", Recorded(k1, 1), L"boot A", true,
+         true, Verification::kNone, {}, false, true},
+        {"handed over, second boot started later in its uptime", Recorded(k1, 2), L"boot B", false,
+         true, Verification::kSucceeded, k3, true, false},
+        {"handed over, old BIOS after the reboot", Recorded(k1, 1), L"boot B", false, false,
+         Verification::kFailed, k2, true, false},
+        {"reported done, same boot", Recorded(k3, 1), L"boot A", false, false, Verification::kNone,
+         {}, false, true},
+        {"reported done, old BIOS after the reboot", Recorded(k3, 1), L"boot B", true, false,
+         Verification::kFailed, k2, true, false},
+        {"reported done, capsule after the reboot", Recorded(k3, 1), L"boot B", true, true,
+         Verification::kSucceeded, {}, true, false},
+        {"reported failed, capsule after the reboot", Recorded(k2, 1), L"boot B", false, true,
+         Verification::kSucceeded, k3, true, false},
+        {"reported failed, still not installed", Recorded(k2, 1), L"boot B", false, false,
+         Verification::kNone, {}, true, false},
+        {"reported failed, same boot", Recorded(k2, 1), L"boot A", false, false,
+         Verification::kNone, {}, false, false},
+        {"judged once already", Recorded(k3, 1, L"boot A", 1), L"boot B", true, false,
+         Verification::kNone, {}, false, false},
+        {"earlier version's flash, restarted", Recorded(k1, {}, {}), L"boot B", true, true,
+         Verification::kSucceeded, k3, true, false},
+        {"earlier version's flash, not restarted", Recorded(k1, {}, {}), L"boot B", false, true,
+         Verification::kNone, {}, false, true},
+        {"earlier version's success is cleared", Recorded(k3, {}, {}), L"boot B", true, false,
+         Verification::kNone, k0, true, false},
+        {"earlier version's failure waits for its retry", Recorded(k2, {}, {}), L"boot B", true,
+         false, Verification::kNone, {}, true, false},
+        {"cleared", Recorded(k0, 1), L"boot B", true, false, Verification::kNone, {}, false, false},
+        {"no record", Record{}, L"boot B", true, false, Verification::kNone, {}, false, false},
+        // clang-format on
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.row);
-        const StartupVerdict verdict = attempt::JudgeAtStartup(c.record, c.rebooted, c.installed);
+        SCOPED_TRACE(c.label);
+        const Boot boot{c.boot, c.restartedSinceKeyWrite};
+        const StartupVerdict verdict = attempt::JudgeAtStartup(c.record, boot, c.installed);
         EXPECT_EQ(verdict.verification, c.verification);
-        EXPECT_EQ(verdict.pending, c.pending);
         EXPECT_EQ(verdict.statusToWrite, c.statusToWrite);
+        EXPECT_EQ(verdict.markJudged, c.markJudged);
+        EXPECT_EQ(attempt::HoldsNewAttempts(c.record, boot), c.holds);
+    }
+}
+
+TEST(AttemptTest, AStartClearsOnlyAStatusThatNamesNoAttempt) {
+    const struct {
+        const char* label;
+        Status stored;
+        Status written;
+    } cases[] = {
+        // clang-format off
+        {"missing", {}, k0}, {"unknown", UpgradeStatus{7}, k0},
+        {"cleared", k0, {}}, {"handed over", k1, {}},
+        {"failed", k2, {}}, {"done", k3, {}},
+        // clang-format on
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        EXPECT_EQ(attempt::StatusToWriteAtStart(Recorded(c.stored, 1)), c.written);
     }
 }
 
 TEST(AttemptTest, AFailedCapsuleIsRetriedOncePerRunUpToThreeLaunches) {
     const struct {
-        const char* row;
+        const char* label;
         Record record;
         bool isRecorded;  // the due capsule is the one in LastBinFile
         std::uint32_t launchesThisRun;
-        bool pending;
         bool mayRetry;  // lets "not newer than the last attempt" through to the retry rule
         Action action;
         std::uint32_t attemptCount;
     } cases[] = {
-        {"new capsule", Recorded(3, 2), false, 0, false, false, Action::kAttempt, 1},
-        {"first retry", Recorded(2, 1), true, 0, false, true, Action::kAttempt, 2},
-        {"earlier version's failure", Recorded(2, {}), true, 0, false, true, Action::kAttempt, 2},
-        {"last retry", Recorded(2, 2), true, 0, false, true, Action::kAttempt, 3},
-        {"three launches", Recorded(2, 3), true, 0, false, true, Action::kNotRetrying, 0},
-        {"corrupt count", Recorded(2, 0xFFFFFFFF), true, 0, false, true, Action::kNotRetrying, 0},
-        {"failed in this run", Recorded(2, 1), true, 1, false, true, Action::kNotRetrying, 0},
-        {"newer after a failure", Recorded(2, 3), false, 0, false, true, Action::kAttempt, 1},
-        {"flash waits for reboot", Recorded(1, 1), false, 0, true, false, Action::kFlashPending, 0},
+        // clang-format off
+        {"new capsule", Recorded(k3, 2), false, 0, false, Action::kAttempt, 1},
+        {"first retry", Recorded(k2, 1), true, 0, true, Action::kAttempt, 2},
+        {"earlier version's failure", Recorded(k2, {}), true, 0, true, Action::kAttempt, 2},
+        {"last retry", Recorded(k2, 2), true, 0, true, Action::kAttempt, 3},
+        {"three launches", Recorded(k2, 3), true, 0, true, Action::kNotRetrying, 0},
+        {"corrupt count", Recorded(k2, 0xFFFFFFFF), true, 0, true, Action::kNotRetrying, 0},
+        {"failed in this run", Recorded(k2, 1), true, 1, true, Action::kNotRetrying, 0},
+        {"newer after a failure", Recorded(k2, 3), false, 0, true, Action::kAttempt, 1},
+        // clang-format on
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.row);
+        SCOPED_TRACE(c.label);
         EXPECT_EQ(attempt::MayRetry(c.record), c.mayRetry);
         const CheckVerdict verdict =
-            attempt::DecideCheck(c.record, c.isRecorded, c.launchesThisRun, c.pending);
+            attempt::DecideCheck(c.record, c.isRecorded, c.launchesThisRun);
         EXPECT_EQ(verdict.action, c.action);
-        if (c.action == Action::kAttempt) {
-            EXPECT_EQ(verdict.attemptCount, c.attemptCount);
-        }
+        EXPECT_EQ(verdict.attemptCount, c.attemptCount);
     }
-    EXPECT_FALSE(attempt::MayRetry(Record{{}, 2, 1}));  // no capsule to retry
+    EXPECT_FALSE(attempt::MayRetry(Record{{}, k2, 1, {}, {}}));  // no capsule to retry
 }
 
 TEST(AttemptTest, JournalKeepsTheRecordAsItWasAndRefusesAnythingElse) {
     const Record records[] = {
-        Recorded(2, 1), Record{L"C:\\a=b\\ABC_01130000.bin", {}, 3},  // a path may hold "="
-        Record{L"", 0, 0xFFFFFFFF},                                   // the largest count there is
-        Record{},  // nothing was recorded: restoring deletes the three values
+        Recorded(k2, 1, L"{0C2A}", 1),
+        Record{L"C:\\a=b\\ABC_01130000.bin", {}, 3, {}, {}},  // a path may hold "="
+        Record{L"", k0, 0xFFFFFFFF, L"", 0},                  // the largest count there is
+        Record{},  // nothing was recorded: restoring deletes the values
     };
     for (const Record& record : records) {
         const std::wstring text = attempt::FormatJournal(record);
         EXPECT_EQ(attempt::ParseJournal(text), record) << text.size();
         EXPECT_EQ(attempt::ParseJournal(text + L'\0' + L"garbage"), record);  // ends at "\0\0"
     }
+    EXPECT_EQ(attempt::FormatJournal(Recorded(k1, 2, L"B", 1)),
+              std::wstring(L"LastBinFile=" + kCapsule + L'\0' + L"UpgradeStatus=1" + L'\0' +
+                           L"AttemptCount=2" + L'\0' + L"AttemptBoot=B" + L'\0' +
+                           L"AttemptJudged=1" + L'\0'));
     const std::wstring corrupt[] = {
         std::wstring(L"UpgradeStatus=x\0", 16), std::wstring(L"AttemptCount=99999999999\0", 25),
-        std::wstring(L"Other=1\0", 8), std::wstring(L"LastBinFile\0", 12),
-        std::wstring(L"UpgradeStatus=\0", 15)};
+        std::wstring(L"Other=1\0", 8),          std::wstring(L"LastBinFile\0", 12),
+        std::wstring(L"UpgradeStatus=\0", 15),  std::wstring(L"AttemptJudged=-1\0", 17)};
     for (const std::wstring& text : corrupt) {
         EXPECT_FALSE(attempt::ParseJournal(text)) << text.size();
     }
-    EXPECT_EQ(attempt::RecordedLaunches(Record{{}, 2, 2}), 0u);  // no capsule named
+    EXPECT_EQ(attempt::RecordedLaunches(Record{{}, k2, 2, {}, {}}), 0u);  // no capsule named
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <cstring>
+#include <fstream>
 #include <regex>
 #include <tuple>
 #include "records/event_log.h"
@@ -35,6 +36,45 @@ TEST(ServiceLogTest, AppendsLocalTimeStampedUtf16LinesAndCreatesTheFolder) {
                   now.wDay);
     const std::wstring lines = stamp + L"first\r\n"s + stamp + L"\x00e9t\x00e9 \x20ac\r\n";
     EXPECT_TRUE(std::regex_match(text, std::wregex(L"\xFEFF" + lines))) << test::Utf8(text);
+}
+
+// Seven lines of 599186 bytes (time stamp, 299569 characters, line end; UTF-16) fill the log to
+// 4 MiB exactly after its byte-order mark. The lines of the second row are 2 bytes longer, which
+// their seventh crosses only when each of its 8 inner line ends counts two characters. A link
+// planted at the previous log's name is replaced, never written through.
+TEST(ServiceLogTest, LineThatWouldTakeTheLogPast4MiBMovesItToThePreviousLogAndStartsANewOne) {
+    const std::wstring previous = PreviousLogPath(ServiceLogPath());
+    EXPECT_EQ(previous, L"C:\\windows\\system32\\Firmware\\NyxService.old.log");
+    EXPECT_EQ(PreviousLogPath(L"a.b\\log"), L"a.b\\log.old");
+    const std::wstring folder = StagingFolderIn(SystemDirectory()), kept = folder + L"\\kept";
+    ::CreateDirectoryW(folder.c_str(), nullptr);
+    const struct {
+        const char* name;
+        size_t fill, breaks;  // a message: |fill| x, |breaks| line ends, the line's number
+        size_t previousBytes, logBytes;
+        wchar_t previousLast;
+    } cases[] = {
+        {"a line that fills the log exactly stays in it", 299568, 0, 4194304, 599188, L'7'},
+        {"a line end inside a message takes two characters", 299553, 8, 3595130, 1198378, L'6'},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        DeleteOldLogFile();
+        std::ofstream(kept.c_str()) << "keep";
+        ASSERT_TRUE(::CreateHardLinkW(previous.c_str(), kept.c_str(), nullptr));
+        for (wchar_t line = L'1'; line <= L'8'; ++line) {
+            Log(std::wstring(c.fill, L'x') + std::wstring(c.breaks, L'\n') + line);
+            EXPECT_LE(test::ReadFileBytes(ServiceLogPath()).size(), 4194304u) << char(line);
+        }
+        ASSERT_EQ(test::ReadFileBytes(previous).size(), c.previousBytes);
+        ASSERT_EQ(test::ReadFileBytes(ServiceLogPath()).size(), c.logBytes);
+        EXPECT_EQ(test::ReadServiceLogMessages(previous).back().back(), c.previousLast);
+        EXPECT_EQ(test::ReadServiceLogMessages(ServiceLogPath()).back().back(), L'8');
+        EXPECT_EQ(test::ReadFileBytes(kept), "keep");
+        ::DeleteFileW(kept.c_str());
+        DeleteOldLogFile();  // a new update removes both logs
+        EXPECT_FALSE(test::FileExists(ServiceLogPath()) || test::FileExists(previous));
+    }
 }
 
 // Deleting the old log reports what it did; an event's type comes from the function, its string

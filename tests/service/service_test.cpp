@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <future>
-#include <tuple>
 #include "engine/nyx.h"
 #include "records/messages.h"
 #include "records/service_log.h"
@@ -29,12 +28,18 @@ bool IsSet(HANDLE event) {
 TEST(ServiceControlTest, HandlerAnswersThroughTheEventsTheMainFunctionLeavesAndLoopFaultEndsHost) {
     Nyx::m_serviceStopEvent = Nyx::m_logonEvent = nullptr;
     constexpr DWORD kNo = ERROR_CALL_NOT_IMPLEMENTED;
-    // clang-format off
-    const std::tuple<DWORD, DWORD, DWORD, bool, bool> cases[] = {
-        // control, event type, answer, stop event set, logon event set
-        {SERVICE_CONTROL_STOP, 0, NO_ERROR, true, false}, {SERVICE_CONTROL_SHUTDOWN, 0, NO_ERROR, true, false},
-        {SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOGON, NO_ERROR, false, true}, {SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOGOFF, kNo, false, false}, {SERVICE_CONTROL_INTERROGATE, WTS_SESSION_LOGON, kNo, false, false}, {128, 0, kNo, false, false}};
-    // clang-format on
+    struct Case {
+        const char* label;
+        DWORD control, eventType, answer;
+        bool stopSet, logonSet;  // the events after the answer
+    };
+    const Case cases[] = {
+        {"stop", SERVICE_CONTROL_STOP, 0, NO_ERROR, true, false},
+        {"shutdown", SERVICE_CONTROL_SHUTDOWN, 0, NO_ERROR, true, false},
+        {"logon", SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOGON, NO_ERROR, false, true},
+        {"logoff", SERVICE_CONTROL_SESSIONCHANGE, WTS_SESSION_LOGOFF, kNo, false, false},
+        {"interrogate", SERVICE_CONTROL_INTERROGATE, WTS_SESSION_LOGON, kNo, false, false},
+        {"user-defined control", 128, 0, kNo, false, false}};
     for (int start = 0; start < 2; ++start) {
         ::DeleteFileW(ServiceLogPath().c_str());
         Nyx::ServiceMain(0, nullptr);
@@ -45,7 +50,8 @@ TEST(ServiceControlTest, HandlerAnswersThroughTheEventsTheMainFunctionLeavesAndL
         HANDLE stop = Nyx::m_serviceStopEvent, logon = Nyx::m_logonEvent;
         ASSERT_TRUE(stop && logon);
         EXPECT_FALSE(IsSet(stop) || IsSet(logon));
-        for (const auto& [control, eventType, answer, stopSet, logonSet] : cases) {
+        for (const auto& [label, control, eventType, answer, stopSet, logonSet] : cases) {
+            SCOPED_TRACE(label);
             ::DeleteFileW(ServiceLogPath().c_str());
             EXPECT_EQ(Nyx::ServiceHandler(control, eventType, nullptr, nullptr), answer);
             EXPECT_EQ(std::make_pair(IsSet(stop), IsSet(logon)), std::make_pair(stopSet, logonSet));
@@ -78,23 +84,37 @@ TEST(ServiceExecutableTest, ConsoleRunsRefuseTheOptionsOrFailToReachTheDispatche
     const DWORD kRefused = static_cast<DWORD>(E_NOTIMPL), kNoScm = 1063;
     const std::wstring failed =
         L"int Nyx::runService - StartServiceCtrlDispatcher failed GetLastError() = 1063";
+    struct Case {
+        const char* label;
+        const wchar_t* arguments;
+        DWORD code;
+        std::string output;
+        Lines logged;
+    };
     // clang-format off
-    const std::tuple<const wchar_t*, DWORD, std::string, Lines> cases[] = {
-        {L"-install", kRefused, Refusal("Manual installation is not supported by this service", "install"), {}},
-        {L"/UNINSTALL", kRefused, Refusal("Service cannot be manually un-installed", "uninstall"), {}}, {L"-Debug -bogus", kRefused, Refusal("Debugging is not supported by this service", "install"), {}},
-        {L"-bogus value -runner", 0, "", {}}, {L"-Run x/y", kNoScm, "", {failed}}, {L"", kNoScm, "", {L"int APIENTRY wWinMain entered", failed}}};
+    const Case cases[] = {
+        {"install refused", L"-install", kRefused,
+         Refusal("Manual installation is not supported by this service", "install"), {}},
+        {"uninstall refused in capitals", L"/UNINSTALL", kRefused,
+         Refusal("Service cannot be manually un-installed", "uninstall"), {}},
+        {"debug refused before an unknown option", L"-Debug -bogus", kRefused,
+         Refusal("Debugging is not supported by this service", "install"), {}},
+        {"unknown options ignored", L"-bogus value -runner", 0, "", {}},
+        {"run", L"-Run x/y", kNoScm, "", {failed}},
+        {"no option", L"", kNoScm, "", {L"int APIENTRY wWinMain entered", failed}}};
     // clang-format on
     // The dispatcher gives up only after about ten seconds under Wine: those runs go together.
     std::vector<std::future<std::pair<DWORD, std::string>>> runs;
     Lines together;
     ::DeleteFileW(ServiceLogPath().c_str());
-    for (const auto& [arguments, code, output, lines] : cases) {
+    for (const auto& [label, arguments, code, output, logged] : cases) {
+        SCOPED_TRACE(label);
         if (code == kNoScm) {
             runs.push_back(std::async(std::launch::async, RunExecutable, arguments));
-            together.insert(together.end(), lines.begin(), lines.end());
+            together.insert(together.end(), logged.begin(), logged.end());
         } else {
-            EXPECT_EQ(RunExecutable(arguments), std::make_pair(code, output)) << arguments;
-            EXPECT_EQ(test::ReadServiceLogMessages(ServiceLogPath()), lines) << arguments;
+            EXPECT_EQ(RunExecutable(arguments), std::make_pair(code, output));
+            EXPECT_EQ(test::ReadServiceLogMessages(ServiceLogPath()), logged);
         }
     }
     for (auto& run : runs)

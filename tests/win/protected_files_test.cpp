@@ -8,94 +8,85 @@
 #include <vector>
 
 #include "support/test_support.h"
+#include "win/unique_handle.h"
 
 namespace {
 
-PSID Sid(const wchar_t* text) {
-    PSID parsed = nullptr;
-    ::ConvertStringSidToSidW(text, &parsed);  // freed with the process
-    return parsed;
-}
-
-struct Ace {
-    bool allows;
-    BYTE flags;
-    ACCESS_MASK mask;
-    const wchar_t* sid;
-};
-
-// An access list of |aces| in |buffer|; null for a null access list.
-PACL MakeAcl(const std::vector<Ace>* aces, std::vector<BYTE>& buffer) {
-    if (aces == nullptr) {
-        return nullptr;
-    }
-    buffer.assign(1024, 0);
-    const PACL acl = reinterpret_cast<PACL>(buffer.data());
-    EXPECT_TRUE(::InitializeAcl(acl, static_cast<DWORD>(buffer.size()), ACL_REVISION));
-    for (const Ace& ace : *aces) {
-        EXPECT_TRUE(
-            ace.allows
-                ? ::AddAccessAllowedAceEx(acl, ACL_REVISION, ace.flags, ace.mask, Sid(ace.sid))
-                : ::AddAccessDeniedAceEx(acl, ACL_REVISION, ace.flags, ace.mask, Sid(ace.sid)));
-    }
-    return acl;
+// The owner and access list of the descriptor |sddl|, which |holder| keeps.
+std::pair<PSID, PACL> OwnerAndDacl(const std::wstring& sddl, win::UniqueHLocal& holder) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    EXPECT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr));
+    holder = win::UniqueHLocal(descriptor);
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    BOOL present = FALSE, defaulted = FALSE;
+    ::GetSecurityDescriptorOwner(descriptor, &owner, &defaulted);
+    ::GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted);
+    return {owner, dacl};
 }
 
 TEST(ProtectedFilesTest, FolderIsRefusedWhenALinkOwnedByAnotherAccountOrChangeableByOthers) {
-    const wchar_t service[] = L"S-1-5-21-1-2-3-1000", other[] = L"S-1-5-21-1-2-3-1001",
-                  installer[] = L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+    const std::wstring service = L"S-1-5-21-1-2-3-1000", other = L"S-1-5-21-1-2-3-1001",
+                       installer =
+                           L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
     const DWORD folder = FILE_ATTRIBUTE_DIRECTORY, link = folder | FILE_ATTRIBUTE_REPARSE_POINT;
-    const BYTE tree = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, below = tree | INHERIT_ONLY_ACE;
     const DWORD others = win::kErrorFolderWritableByOthers;
-    const std::vector<Ace> system = {{true, tree, FILE_ALL_ACCESS, L"SY"}};
     const struct {
+        const char* name;
         DWORD attributes;
-        const wchar_t* owner;
-        std::vector<Ace> aces;
+        std::wstring sddl;
         DWORD verdict;
-        bool nullDacl = false;
     } cases[] = {
         // clang-format off
-        {folder, L"SY", system, ERROR_SUCCESS},
-        {folder, L"BA", {}, ERROR_SUCCESS},
-        {folder, installer, system, ERROR_SUCCESS},
-        {folder, service, system, ERROR_SUCCESS},
-        {folder, other, system, ERROR_INVALID_OWNER},
-        {folder, L"BU", system, ERROR_INVALID_OWNER},
-        {folder, nullptr, system, ERROR_INVALID_OWNER},
-        {folder, other, {{true, 0, FILE_ADD_FILE, L"BU"}}, ERROR_INVALID_OWNER},
-        {link, L"SY", system, win::kErrorReparsePointEncountered},
-        {FILE_ATTRIBUTE_NORMAL, L"SY", system, ERROR_DIRECTORY},
-        {folder, L"SY", {}, others, true},  // a null access list allows everyone everything
-        // Who is allowed what on the folder itself.
-        {folder, L"SY", {{true, tree, FILE_ALL_ACCESS, L"BA"}, {true, tree, GENERIC_ALL, service},
-                         {true, 0, FILE_ALL_ACCESS, installer}}, ERROR_SUCCESS},
-        {folder, L"SY", {{true, tree, 0x1200a9, L"WD"}, {true, tree, GENERIC_READ, L"BU"},
-                         {true, 0, GENERIC_EXECUTE | FILE_WRITE_ATTRIBUTES | FILE_WRITE_EA, L"AU"}},
-         ERROR_SUCCESS},
-        {folder, L"SY", {{true, tree, FILE_ADD_FILE, L"BU"}}, others},
-        {folder, L"SY", {{true, 0, FILE_ADD_SUBDIRECTORY, L"BU"}}, others},
-        {folder, L"SY", {{true, 0, FILE_DELETE_CHILD, L"AU"}}, others},
-        {folder, L"SY", {{true, 0, DELETE, L"WD"}}, others},
-        {folder, L"SY", {{true, 0, WRITE_DAC, other}}, others},
-        {folder, L"SY", {{true, 0, WRITE_OWNER, L"BU"}}, others},
-        {folder, L"SY", {{true, 0, GENERIC_WRITE, L"BU"}}, others},
-        {folder, service, {{true, 0, GENERIC_ALL, L"CO"}}, others},
-        {folder, L"SY", {{true, 0, 0x1301ff, L"WD"}}, others},  // a world-writable Unix folder
-        // Entries only what is created below inherits, and denying entries, allow nothing here.
-        {folder, L"SY", {{true, below, GENERIC_ALL, L"CO"}, {true, below, FILE_ADD_FILE, L"BU"}},
-         ERROR_SUCCESS},
-        {folder, L"SY", {{false, 0, FILE_ALL_ACCESS, L"WD"}}, ERROR_SUCCESS},
-        {folder, L"SY", {{true, below, GENERIC_ALL, L"CO"}, {false, 0, FILE_ADD_FILE, L"BU"},
-                         {true, 0, FILE_ADD_FILE, L"BU"}}, others},
+        {"owned by SYSTEM", folder, L"O:SYD:(A;OICI;FA;;;SY)", ERROR_SUCCESS},
+        {"owned by Administrators, empty list", folder, L"O:BAD:", ERROR_SUCCESS},
+        {"owned by TrustedInstaller", folder, L"O:" + installer + L"D:(A;OICI;FA;;;SY)", ERROR_SUCCESS},
+        {"owned by the service's account", folder, L"O:" + service + L"D:(A;OICI;FA;;;SY)", ERROR_SUCCESS},
+        {"owned by another account", folder, L"O:" + other + L"D:(A;OICI;FA;;;SY)", ERROR_INVALID_OWNER},
+        {"owned by Users", folder, L"O:BUD:(A;OICI;FA;;;SY)", ERROR_INVALID_OWNER},
+        {"no owner", folder, L"D:(A;OICI;FA;;;SY)", ERROR_INVALID_OWNER},
+        {"the owner before the list", folder, L"O:" + other + L"D:(A;;0x2;;;BU)", ERROR_INVALID_OWNER},
+        {"a link", link, L"O:SYD:(A;OICI;FA;;;SY)", win::kErrorReparsePointEncountered},
+        {"a file", FILE_ATTRIBUTE_NORMAL, L"O:SYD:(A;OICI;FA;;;SY)", ERROR_DIRECTORY},
+        {"no list allows everyone everything", folder, L"O:SY", others},
+        {"the trusted accounts may do anything", folder,
+         L"O:SYD:(A;OICI;FA;;;BA)(A;OICI;GA;;;" + service + L")(A;;FA;;;" + installer + L")", ERROR_SUCCESS},
+        {"others may read and run", folder, L"O:SYD:(A;OICI;0x1200a9;;;WD)(A;OICI;GR;;;BU)(A;;GX;;;AU)", ERROR_SUCCESS},
+        {"the System32 folder's own list", folder, L"O:" + installer + L"D:PAI(A;;FA;;;" + installer +
+         L")(A;CIIO;GA;;;" + installer + L")(A;;0x1301bf;;;SY)(A;OICIIO;GA;;;SY)(A;;0x1301bf;;;BA)(A;OICIIO;GA;;;BA)"
+         L"(A;;0x1200a9;;;BU)(A;OICIIO;GXGR;;;BU)(A;OICIIO;GA;;;CO)(A;;0x1200a9;;;S-1-15-2-1)", ERROR_SUCCESS},
+        // What others may do to the folder itself.
+        {"Users may add files", folder, L"O:SYD:(A;OICI;0x2;;;BU)", others},
+        {"Users may add folders", folder, L"O:SYD:(A;;0x4;;;BU)", others},
+        {"Users may set its attributes", folder, L"O:SYD:(A;;0x100;;;BU)", others},
+        {"Users may set its extended attributes", folder, L"O:SYD:(A;;0x10;;;BU)", others},
+        {"Authenticated Users may delete entries", folder, L"O:SYD:(A;;0x40;;;AU)", others},
+        {"Everyone may delete it", folder, L"O:SYD:(A;;SD;;;WD)", others},
+        {"another account may change its list", folder, L"O:SYD:(A;;WD;;;" + other + L")", others},
+        {"Users may take it", folder, L"O:SYD:(A;;WO;;;BU)", others},
+        {"Users may write", folder, L"O:SYD:(A;;GW;;;BU)", others},
+        {"CREATOR OWNER on the folder itself", folder, L"O:" + service + L"D:(A;;GA;;;CO)", others},
+        {"a world-writable Unix folder", folder, L"O:SYD:(A;;0x1301ff;;;WD)", others},
+        // What others may do to the files created in it, from entries that only they inherit.
+        {"files give Users write", folder, L"O:SYD:(A;OIIO;FW;;;BU)", others},
+        {"files give Users their attributes", folder, L"O:SYD:(A;OICIIO;0x100;;;BU)", others},
+        {"files give Users full control", folder, L"O:SYD:(A;OIIO;GA;;;BU)", others},
+        {"files give Users nothing of a folder's", folder, L"O:SYD:(A;OIIO;0x40;;;BU)", ERROR_SUCCESS},
+        {"folders below give Users full control", folder, L"O:SYD:(A;CIIO;GA;;;BU)", ERROR_SUCCESS},
+        {"files give their creator full control", folder, L"O:SYD:(A;OICIIO;GA;;;CO)(A;OIIO;FA;;;CG)", ERROR_SUCCESS},
+        // Denying entries allow nothing and take nothing away.
+        {"Everyone denied", folder, L"O:SYD:(D;;FA;;;WD)", ERROR_SUCCESS},
+        {"a denial before an allowance", folder, L"O:SYD:(D;;0x2;;;BU)(A;;0x2;;;BU)", others},
     };  // clang-format on
+    PSID serviceSid = nullptr;
+    ASSERT_TRUE(::ConvertStringSidToSidW(service.c_str(), &serviceSid));
+    const win::UniqueHLocal serviceSidHolder(serviceSid);
     for (const auto& c : cases) {
-        std::vector<BYTE> buffer;
-        const PACL dacl = MakeAcl(c.nullDacl ? nullptr : &c.aces, buffer);
-        EXPECT_EQ(
-            win::JudgeFolder(c.attributes, c.owner ? Sid(c.owner) : nullptr, dacl, Sid(service)),
-            c.verdict)
-            << &c - cases;
+        SCOPED_TRACE(c.name);
+        win::UniqueHLocal holder;
+        const auto [owner, dacl] = OwnerAndDacl(c.sddl, holder);
+        EXPECT_EQ(win::JudgeFolder(c.attributes, owner, dacl, serviceSid), c.verdict);
     }
 }
 

@@ -4,7 +4,8 @@
 //
 // The service starts it with a fixed command line, the user's environment and only the staged
 // files, so it takes its orders from, and leaves its record in, files at a fixed place:
-//   C:\FakeFlashTool\order.txt   what to do: a decimal exit code ("0", "3010", "1", ...) or
+//   C:\FakeFlashTool\order.txt   what to do: a decimal exit code ("0", "3010", "1", ...), the
+//                                same after a wait ("1 after 2000": exit code 1 after 2 s) or
 //                                "sleep" (wait until terminated); missing means exit code 0
 //   C:\FakeFlashTool\record.txt  written before it acts, UTF-8, one "name=value" line each:
 //                                pid, command_line, working_folder, image, desktop (from its
@@ -137,6 +138,10 @@ int wmain() {
     WriteRecord();
     if (order == "sleep") {
         ::Sleep(INFINITE);
+    }
+    const size_t after = order.find(" after ");
+    if (after != std::string::npos) {
+        ::Sleep(std::strtoul(order.c_str() + after + 7, nullptr, 10));
     }
     ::ExitProcess(static_cast<UINT>(std::strtoul(order.c_str(), nullptr, 10)));
 }

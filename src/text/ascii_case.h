@@ -1,10 +1,14 @@
-// Letter case of ASCII letters ignored, for the portable units of the flashing side: the texts
-// they compare (folder paths the service builds, environment variable names) are ASCII where
-// case matters. Locale-aware comparisons stay with the Windows side.
+// Letter case of ASCII letters ignored: the one case rule of the portable units, which cannot ask
+// Windows for the file system's own rule (win/path_rule.h, for every path the Windows code
+// compares). The texts compared here are ASCII where case matters (capsule names, environment
+// variable names, folder paths the service builds), and no locale may take part: under some
+// locales "I" and "i" are different letters. Includes nothing, so every layer may include it.
 #pragma once
 
 #include <algorithm>
 #include <string>
+
+namespace text {
 
 inline wchar_t UpperAscii(wchar_t c) {
     return c >= L'a' && c <= L'z' ? static_cast<wchar_t>(c - L'a' + L'A') : c;
@@ -21,3 +25,5 @@ inline bool LessIgnoringAsciiCase(const std::wstring& a, const std::wstring& b) 
         a.begin(), a.end(), b.begin(), b.end(),
         [](wchar_t x, wchar_t y) { return UpperAscii(x) < UpperAscii(y); });
 }
+
+}  // namespace text
