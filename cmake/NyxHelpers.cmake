@@ -12,6 +12,20 @@ if(WIN32)
         UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601 WINVER=0x0601)
     # No MinGW DLL may be needed at run time: the service ships as one executable.
     target_link_options(nyx_options INTERFACE -static -static-libgcc -static-libstdc++)
+    # Hardening of every executable: a stack protector in each function with a local array or
+    # an address-taken local, and the checked forms of the C library's string and stdio calls
+    # where the size of the buffer is known (_FORTIFY_SOURCE; MinGW-w64's headers apply it only
+    # when optimising). Both call into libssp, which -fstack-protector-strong on the link line
+    # links in, statically under -static. The linker marks the image relocatable anywhere in
+    # the 64-bit address space and its data not executable: binutils does so by default, said
+    # here so that a linker with other defaults does it too. (NYX_HARDENING_OPTIONS is for a
+    # program compiled and linked in one command, such as the 32-bit fake tool.)
+    set(NYX_HARDENING_OPTIONS -fstack-protector-strong -D_FORTIFY_SOURCE=2
+        -Wl,--dynamicbase,--nxcompat)
+    target_compile_options(nyx_options INTERFACE -fstack-protector-strong)
+    target_compile_definitions(nyx_options INTERFACE _FORTIFY_SOURCE=2)
+    target_link_options(nyx_options INTERFACE -fstack-protector-strong
+        -Wl,--dynamicbase,--nxcompat,--high-entropy-va)
 else()
     set(NYX_SANITIZE -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
     target_compile_options(nyx_options INTERFACE ${NYX_SANITIZE})
