@@ -19,6 +19,7 @@
 #include "records/service_log.h"
 #include "records/service_state.h"
 #include "win/private_files.h"
+#include "win/protected_files.h"
 #include "win/unique_handle.h"
 
 namespace {
@@ -369,6 +370,16 @@ bool Kel::UpgradeFirmware(const std::wstring& binaryName, HANDLE stopEvent, bool
         if (const DWORD verdict =
                 VerifyStagedTools(executablePath, imageError, checked, launch.heldUntilStarted)) {
             return verdict;
+        }
+        if (!driverStoreMode) {
+            // The tool reads the capsule where it lies: judged like its folder, and held so that
+            // nobody changes it until the tool has started.
+            win::UniqueFileHandle capsuleFile;
+            if (const DWORD verdict = win::FolderJudge().HoldFile(binaryName, capsuleFile)) {
+                launch.heldUntilStarted.clear();
+                return Unverified(binaryName, static_cast<LONG>(verdict));
+            }
+            launch.heldUntilStarted.push_back(std::move(capsuleFile));
         }
         const wchar_t* writer = nullptr;
         if (const DWORD error = record.Record(writer)) {

@@ -34,8 +34,8 @@ struct LaunchControl {
     // but ERROR_SUCCESS ends the process before it ran a single instruction and becomes the
     // launch's error; the hook reports why.
     std::function<DWORD()> beforeResume;
-    // Files (the checked tool and activator) held open until the tool's process has been
-    // created, or its creation failed; the launch closes them then.
+    // Files (the checked tool and activator, a capsule the tool reads where it lies) held open
+    // until the tool runs, or its start failed; the launch closes them then.
     std::vector<win::UniqueFileHandle> heldUntilStarted;
     ToolRun run = ToolRun::kNotStarted;  // set by the launch
     // Set by the launch when it fails: the failed call's error, ERROR_CANCELLED (1223) for a tool

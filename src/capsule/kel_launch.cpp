@@ -304,13 +304,13 @@ bool Kel::LaunchWithUi(const std::wstring& workingFolder, const std::wstring& ap
         LogCreateProcessFailure(error);
         return FailWith(launch, error);
     }
-    launch.heldUntilStarted.clear();
     const win::UniqueHandle process(processInfo.hProcess);
     const win::UniqueHandle thread(processInfo.hThread);
     // The tool exists but has not run: only now may the attempt count it.
     const DWORD vetoed = launch.beforeResume ? launch.beforeResume() : ERROR_SUCCESS;
     if (vetoed != ERROR_SUCCESS || ::ResumeThread(thread.Get()) == static_cast<DWORD>(-1)) {
         const DWORD error = vetoed != ERROR_SUCCESS ? vetoed : ::GetLastError();
+        launch.heldUntilStarted.clear();
         ::TerminateProcess(process.Get(), error);
         ::WaitForSingleObject(process.Get(), kTerminationWaitMs);
         if (vetoed == ERROR_SUCCESS) {
@@ -318,6 +318,7 @@ bool Kel::LaunchWithUi(const std::wstring& workingFolder, const std::wstring& ap
         }
         return FailWith(launch, error);
     }
+    launch.heldUntilStarted.clear();
     Log(L"LaunchWithUi - CreateProcessAsUser succeeded");
     ReachCrashPoint(CrashPoint::kLaunched);
 

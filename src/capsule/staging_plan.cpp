@@ -59,7 +59,7 @@ Plan PlanStaging(const std::wstring& capsulePath, const PathParts& capsule, Caps
             {StagedFile::kInf, Join(plan.pathToCapsule, infFile), Join(folders.staging, infFile),
              true, true},
             {StagedFile::kTool, Join(sourceFolder, kDriverStoreToolFile),
-             Join(folders.staging, kDriverStoreToolFile), true, false},
+             Join(folders.staging, kDriverStoreToolFile), true, true},
             {StagedFile::kToast, Join(sourceFolder, kDriverStoreToastFile),
              Join(folders.staging, kDriverStoreToastFile), true, false},
             {StagedFile::kLogo, Join(sourceFolder, logoFileName),
@@ -76,7 +76,7 @@ Plan PlanStaging(const std::wstring& capsulePath, const PathParts& capsule, Caps
     plan.toastFile = toast + L".exe";
     plan.copies = {
         {StagedFile::kTool, sourceFolder + tool + extension,
-         Join(plan.pathToCapsule, tool + extension), true, false},
+         Join(plan.pathToCapsule, tool + extension), true, true},
         {StagedFile::kToast, sourceFolder + toast + extension,
          Join(plan.pathToCapsule, toast + extension), true, false},
         {StagedFile::kLogo, sourceFolder + logoFileName, Join(plan.pathToCapsule, logoFileName),

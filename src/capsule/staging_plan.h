@@ -58,7 +58,10 @@ struct Copy {
     std::wstring source;
     std::wstring destination;
     bool required;   // all but the logo: a failed copy keeps the tool from starting
-    bool isPrivate;  // the capsule and its INF: nobody but SYSTEM and Administrators may read them
+    // The capsule, its INF and the tool: nobody but SYSTEM and Administrators may open them (the
+    // tool runs elevated, so only an administrator's token ever reads it). The activator and the
+    // logo, which the user's own shell opens, keep Users read.
+    bool isPrivate;
 };
 
 struct Plan {

@@ -3,6 +3,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "win/protected_files.h"
@@ -36,6 +37,50 @@ DWORD FreeName(const std::wstring& path) {
 
 bool IsSet(HANDLE event) {
     return event != nullptr && ::WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
+}
+
+DWORD ApplyDescriptor(HANDLE file, FileReaders readers);
+
+// Whether |destination| is one plain file (no link, no second name) that holds exactly what
+// |source| holds from its start; it then gets the access of |readers| and is kept. |source| is
+// read from its current position and left at its start. A stop of |cancel| counts as a
+// difference, and so does anything that cannot be read.
+bool KeepIdenticalFile(HANDLE source, const std::wstring& destination, FileReaders readers,
+                       HANDLE cancel) {
+    // Shared with every other opener: a reader that holds the file must not make it look changed.
+    const UniqueFileHandle existing(::CreateFileW(
+        destination.c_str(), GENERIC_READ | WRITE_DAC,
+        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+        FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    BY_HANDLE_FILE_INFORMATION info{};
+    LARGE_INTEGER size{};
+    if (!existing || !::GetFileInformationByHandle(existing.Get(), &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0 ||
+        info.nNumberOfLinks != 1 || !::GetFileSizeEx(source, &size) ||
+        info.nFileSizeHigh != static_cast<DWORD>(size.HighPart) ||
+        info.nFileSizeLow != size.LowPart) {
+        return false;
+    }
+    std::vector<char> expected(kCopyChunkBytes);
+    std::vector<char> found(kCopyChunkBytes);
+    bool same = true;
+    for (;;) {
+        DWORD read = 0;
+        DWORD readThere = 0;
+        if (IsSet(cancel) ||
+            !::ReadFile(source, expected.data(), kCopyChunkBytes, &read, nullptr) ||
+            !::ReadFile(existing.Get(), found.data(), kCopyChunkBytes, &readThere, nullptr) ||
+            read != readThere ||
+            !std::equal(expected.begin(), expected.begin() + read, found.begin())) {
+            same = false;
+            break;
+        }
+        if (read == 0) {
+            break;
+        }
+    }
+    ::SetFilePointer(source, 0, nullptr, FILE_BEGIN);
+    return same && ApplyDescriptor(existing.Get(), readers) == ERROR_SUCCESS;
 }
 
 }  // namespace
@@ -76,6 +121,11 @@ DWORD CopyFileWithReaders(const std::wstring& source, const std::wstring& destin
                                               nullptr));
     if (!from) {
         return ::GetLastError();
+    }
+    // A file that is already what the copy would write stays: anyone who may read it could hold
+    // it open and so keep it from being replaced.
+    if (KeepIdenticalFile(from.Get(), destination, readers, cancel)) {
+        return ERROR_SUCCESS;
     }
     DWORD error = ERROR_SUCCESS;
     UniqueFileHandle to = CreateFileWithReaders(destination, readers, error);

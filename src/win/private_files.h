@@ -14,8 +14,8 @@ namespace win {
 // Who may read a file the service creates; SYSTEM and Administrators always have full control,
 // nobody else may write, and nothing is inherited from the folder.
 enum class FileReaders {
-    kNobody,  // nobody else: the staged capsule and INF, the service log
-    kUsers,   // Users read and execute: the tool, its activator and its picture
+    kNobody,  // nobody else: the staged capsule, INF and tool, the service log
+    kUsers,   // Users read and execute: the tool's activator and its picture
 };
 
 // The security descriptor, in SDDL, that a file with |readers| gets.
@@ -32,7 +32,8 @@ UniqueFileHandle CreateNewFileWithReaders(const std::wstring& path, FileReaders 
                                           DWORD& error);
 
 // Copies |source| to |destination|, which is created anew with |readers| first, in chunks of
-// 1 MiB. |cancel| (may be null) is an event that stops the copy when it is set, also between
+// 1 MiB. A |destination| that is one plain file holding exactly the bytes of |source| is kept
+// as it is and only given |readers|: a process holding it open blocks nothing. |cancel| (may be null) is an event that stops the copy when it is set, also between
 // chunks: the copy then fails with ERROR_REQUEST_ABORTED. A failed copy deletes what it wrote.
 // ERROR_SUCCESS or the error.
 DWORD CopyFileWithReaders(const std::wstring& source, const std::wstring& destination,

@@ -235,6 +235,44 @@ DWORD FolderJudge::JudgeOne(const std::wstring& path) const {
     return JudgeFolder(information.FileAttributes, owner, dacl, serviceAccount_);
 }
 
+DWORD FolderJudge::HoldFile(const std::wstring& path, UniqueFileHandle& held) const {
+    held.Reset();
+    // Shared for reading only: while the handle lives nobody can write, replace or delete it.
+    UniqueFileHandle file(::CreateFileW(path.c_str(), GENERIC_READ | READ_CONTROL, FILE_SHARE_READ,
+                                        nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                                        nullptr));
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!file || !::GetFileInformationByHandle(file.Get(), &information)) {
+        return ::GetLastError();
+    }
+    const DWORD named = ::GetFileAttributesW(path.c_str());
+    if (IsLinkedFile(information.dwFileAttributes | (named & FILE_ATTRIBUTE_REPARSE_POINT),
+                     information.nNumberOfLinks)) {
+        return kErrorReparsePointEncountered;
+    }
+    if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD read = ::GetSecurityInfo(file.Get(), SE_FILE_OBJECT,
+                                         OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                         &owner, nullptr, &dacl, nullptr, &descriptor);
+    if (read != ERROR_SUCCESS) {
+        return read;
+    }
+    const UniqueHLocal descriptorOwner(descriptor);
+    if (!IsTrusted(owner, serviceAccount_)) {
+        return ERROR_INVALID_OWNER;
+    }
+    if (OthersMayChange(dacl, serviceAccount_)) {
+        return kErrorFolderWritableByOthers;
+    }
+    held = std::move(file);
+    return ERROR_SUCCESS;
+}
+
 DWORD FolderJudge::JudgeChain(const std::wstring& path) const {
     wchar_t windows[MAX_PATH];
     const UINT windowsLength = ::GetWindowsDirectoryW(windows, MAX_PATH);

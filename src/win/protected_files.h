@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "win/unique_handle.h"
+
 namespace win {
 
 // ERROR_REPARSE_POINT_ENCOUNTERED, which MinGW-w64's winerror.h lacks: the answer for a folder
@@ -70,6 +72,13 @@ public:
     // when a folder above |path| is missing, ERROR_FILE_NOT_FOUND when only |path| is,
     // ERROR_BAD_PATHNAME when the chain is empty (a drive's root is not used as a folder).
     DWORD JudgeChain(const std::wstring& path) const;
+
+    // Opens the file |path| for reading, sharing only reading, so that nobody can write, replace
+    // or delete it while |held| lives, and judges it on that handle: no link (reparse point or
+    // second name), owned by SYSTEM, Administrators, TrustedInstaller or the service's account,
+    // nobody else allowed to change it. ERROR_SUCCESS with |held| open, or the verdict (the
+    // error of the open) with |held| empty.
+    DWORD HoldFile(const std::wstring& path, UniqueFileHandle& held) const;
 
 private:
     std::unique_ptr<BYTE[]> user_;

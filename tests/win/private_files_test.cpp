@@ -5,6 +5,10 @@
 
 #include <sddl.h>
 
+#include <fstream>
+
+#include "support/test_support.h"
+
 namespace {
 
 // "<sid>:<mask>" for each entry of the descriptor's DACL, and whether it is protected.
@@ -42,6 +46,32 @@ TEST(PrivateFilesTest, OnlySystemAndAdministratorsWriteAndUsersReadOnlyWhatTheyM
     EXPECT_EQ(
         Entries(win::FileSecurityText(win::FileReaders::kUsers)),
         (Expected{{L"S-1-5-18" + full, L"S-1-5-32-544" + full, L"S-1-5-32-545" + read}, true}));
+}
+
+// A copy over a file that another process holds open, reading and sharing only reading (as any
+// user may do with a file he can read): the same bytes are kept and succeed, other bytes fail.
+TEST(PrivateFilesTest, AHeldFileBlocksOnlyACopyThatMustChangeIt) {
+    const test::TempFolder folder;
+    const std::wstring source = folder / L"tool.exe", staged = folder / L"staged.exe";
+    const struct {
+        const char* label;
+        std::string staged;  // what the held file holds
+        DWORD error;
+    } cases[] = {{"the same bytes", "tool v1", ERROR_SUCCESS},
+                 {"other bytes", "tool v0", ERROR_SHARING_VIOLATION},
+                 {"more bytes", "tool v1+", ERROR_SHARING_VIOLATION}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        std::ofstream(source.c_str(), std::ios::binary) << "tool v1";
+        ::DeleteFileW(staged.c_str());
+        std::ofstream(staged.c_str(), std::ios::binary) << c.staged;
+        const win::UniqueFileHandle held(::CreateFileW(
+            staged.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(held);
+        EXPECT_EQ(win::CopyFileWithReaders(source, staged, win::FileReaders::kNobody, nullptr),
+                  c.error);
+        EXPECT_EQ(test::ReadFileBytes(staged), c.staged);
+    }
 }
 
 }  // namespace
