@@ -156,11 +156,11 @@ bool FindNewestCapsule(BYTE& b1, BYTE& b2, BYTE& b3, BYTE& b4, wchar_t* path,
     } else {
         folder = GetFirmwareFolderPath();
     }
-    return SearchFromStartFolder(folder, b1, b2, b3, b4, path, family);
+    return SearchFromStartFolder(folder, b1, b2, b3, b4, path, family, searchDriverStore);
 }
 
 bool SearchFromStartFolder(const wchar_t* folder, BYTE& b1, BYTE& b2, BYTE& b3, BYTE& b4,
-                           wchar_t* path, const std::wstring& family) {
+                           wchar_t* path, const std::wstring& family, bool familyPackagesOnly) {
     const bool haveFolder = folder != nullptr && folder[0] != L'\0';
     PathBuffer start;
     const bool fits = haveFolder && start.Append(folder) && start.Append(L"\\");
@@ -173,14 +173,17 @@ bool SearchFromStartFolder(const wchar_t* folder, BYTE& b1, BYTE& b2, BYTE& b3, 
     if (!fits) {
         return false;
     }
-    return SearchFolderForCapsule(start.Get(), b1, b2, b3, b4, path, family);
+    return SearchFolderForCapsule(start.Get(), b1, b2, b3, b4, path, family, familyPackagesOnly);
 }
 
 namespace {
 
-// SearchFolderForCapsule's work on one folder, whose trust |trust| holds.
+// SearchFolderForCapsule's work on one folder, whose trust |trust| holds. With
+// |familyPackagesOnly| the folder is the driver store: only its firmware package folders of the
+// family are searched, and its own files do not count.
 bool SearchLevel(const wchar_t* folder, BYTE& b1, BYTE& b2, BYTE& b3, BYTE& b4, wchar_t* path,
-                 const std::wstring& family, const FolderTrust& trust) {
+                 const std::wstring& family, const FolderTrust& trust,
+                 bool familyPackagesOnly = false) {
     const size_t folderLength = std::wcslen(folder);
     // The start folder ends in a backslash already; deeper folders get one added.
     const bool needsSeparator = folder[folderLength - 1] != L'\\';
@@ -200,7 +203,8 @@ bool SearchLevel(const wchar_t* folder, BYTE& b1, BYTE& b2, BYTE& b3, BYTE& b4, 
                 // back into it: the search does not follow one.
                 if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
                     (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
-                    IsDotEntry(entry.cFileName)) {
+                    IsDotEntry(entry.cFileName) ||
+                    (familyPackagesOnly && !FirmwarePackageSeries(entry.cFileName, family))) {
                     continue;
                 }
                 if (trust.KnownRefused()) {
@@ -232,7 +236,7 @@ bool SearchLevel(const wchar_t* folder, BYTE& b1, BYTE& b2, BYTE& b3, BYTE& b4, 
     // Then this folder's capsules of the family: "%s\%3s_??????*.bin".
     const size_t familyLength = std::wcslen(family.c_str());
     pattern = PathBuffer();
-    if (pattern.Append(folder, folderLength) && pattern.Append(L"\\") &&
+    if (!familyPackagesOnly && pattern.Append(folder, folderLength) && pattern.Append(L"\\") &&
         pattern.AppendRepeated(L' ', familyLength < 3 ? 3 - familyLength : 0) &&
         pattern.Append(family.c_str(), familyLength) && pattern.Append(L"_??????*.bin")) {
         win::UniqueFindHandle find(::FindFirstFileW(pattern.Get(), &entry));
@@ -278,10 +282,11 @@ bool SearchLevel(const wchar_t* folder, BYTE& b1, BYTE& b2, BYTE& b3, BYTE& b4, 
 }  // namespace
 
 bool SearchFolderForCapsule(const wchar_t* folder, BYTE& b1, BYTE& b2, BYTE& b3, BYTE& b4,
-                            wchar_t* path, const std::wstring& family) {
+                            wchar_t* path, const std::wstring& family, bool familyPackagesOnly) {
     if (folder == nullptr || folder[0] == L'\0' || path == nullptr) {
         return false;
     }
     const win::FolderJudge judge;
-    return SearchLevel(folder, b1, b2, b3, b4, path, family, FolderTrust(folder, judge));
+    return SearchLevel(folder, b1, b2, b3, b4, path, family, FolderTrust(folder, judge),
+                       familyPackagesOnly);
 }

@@ -60,11 +60,16 @@ void BuildFirmwareFolderPath();
 bool FindNewestCapsule(BYTE& b1, BYTE& b2, BYTE& b3, BYTE& b4, wchar_t* path,
                        const std::wstring& family);
 
+// In the driver store (searchDriverStore) only the family's own firmware package folders
+// (FirmwarePackageSeries) are searched, at any depth below them; another package, or a file in
+// the store's root, never supplies a capsule however it is named.
+//
 // FindNewestCapsule's work once the start folder is chosen: forms the start path from
 // |folder|, logs it, and searches it. An empty or null |folder|, or a start path that does
 // not fit its buffer, searches nothing and gives false.
 bool SearchFromStartFolder(const wchar_t* folder, BYTE& b1, BYTE& b2, BYTE& b3, BYTE& b4,
-                           wchar_t* path, const std::wstring& family);
+                           wchar_t* path, const std::wstring& family,
+                           bool familyPackagesOnly = false);
 
 // Searches the tree below |folder| (no depth limit): in each folder its sub-folders first,
 // then its own files matching "<family right-aligned in 3>_??????*.bin" whose long names are
@@ -78,6 +83,9 @@ bool SearchFromStartFolder(const wchar_t* folder, BYTE& b1, BYTE& b2, BYTE& b3, 
 // the folder, ", error=" and the verdict is logged, and no capsule in it or below it competes, so
 // the best capsule elsewhere wins. Each folder is judged at most once a search, and only folders
 // holding such a capsule (and those above them) are. Arguments and result as for
-// FindNewestCapsule; an empty or null |folder| gives false.
+// FindNewestCapsule; an empty or null |folder| gives false. With |familyPackagesOnly| (the
+// driver store) only the sub-folders of |folder| that are firmware package folders of |family|
+// are searched, and the files directly in |folder| do not count.
 bool SearchFolderForCapsule(const wchar_t* folder, BYTE& b1, BYTE& b2, BYTE& b3, BYTE& b4,
-                            wchar_t* path, const std::wstring& family);
+                            wchar_t* path, const std::wstring& family,
+                            bool familyPackagesOnly = false);

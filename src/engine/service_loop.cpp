@@ -36,11 +36,6 @@ std::wstring DigitsText(int field1, int field2, int field3, int field4) {
     return text;
 }
 
-// Does |name| begin with |family|, letter case ignored?
-bool BeginsWithFamily(const std::wstring& name, const std::wstring& family) {
-    return win::SamePath(name.substr(0, family.size()), family);
-}
-
 // One run of the loop thread. It owns the folder watch; the shared context only shows its
 // handle, which the run publishes and withdraws together with the watch.
 class LoopRun {
@@ -312,22 +307,17 @@ private:
                 name == L"..") {
                 continue;
             }
-            if (!BeginsWithFamily(name, family)) {
+            // Only the family's own firmware packages tell of firmware: another maker's
+            // "<family>_audio.inf..." package would otherwise sort above every version and hide
+            // the firmware folder.
+            const std::optional<std::wstring> packageSeries = FirmwarePackageSeries(name, family);
+            if (!packageSeries) {
                 continue;
             }
             Log(L"Match found: " + name);
-            const size_t inf = name.find(L".inf");
-            if (inf == std::wstring::npos) {
-                continue;
-            }
-            Log(L"biosFolderNameUpToInf - " + name.substr(0, inf + 4));
-            // Only a series of digits tells of firmware: another maker's "<family>_audio.inf..."
-            // package would otherwise sort above every version and hide the firmware folder.
-            if (const auto extracted = ExtractVersionSeries(name)) {
-                if (IsDigitSeries(*extracted)) {
-                    series = *extracted;
-                }
-            }
+            Log(L"biosFolderNameUpToInf - " +
+                name.substr(0, family.size() + 1 + packageSeries->size() + 4));
+            series = *packageSeries;
             Log(L"Folder containing latest BIOS version from WU: " + name);
             Log(L"Extracted version series: " + series);
         } while (::FindNextFileW(find.Get(), &entry));

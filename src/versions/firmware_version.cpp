@@ -170,6 +170,27 @@ std::optional<std::wstring> ExtractVersionSeries(const std::wstring& folderName)
     return folderName.substr(underscore + 1, inf - underscore - 1);
 }
 
+std::optional<std::wstring> FirmwarePackageSeries(const std::wstring& folderName,
+                                                  const std::wstring& family) {
+    const std::size_t familyLength = family.size();
+    if (familyLength == 0 || folderName.size() <= familyLength ||
+        !text::EqualIgnoringAsciiCase(folderName.substr(0, familyLength), family) ||
+        folderName[familyLength] != L'_') {
+        return std::nullopt;
+    }
+    const std::size_t inf = folderName.find(L'.', familyLength + 1);
+    if (inf == std::wstring::npos ||
+        !text::EqualIgnoringAsciiCase(folderName.substr(inf, 4), L".inf") ||
+        (inf + 4 < folderName.size() && folderName[inf + 4] != L'_')) {
+        return std::nullopt;
+    }
+    const std::wstring series = folderName.substr(familyLength + 1, inf - familyLength - 1);
+    if (!IsDigitSeries(series)) {
+        return std::nullopt;
+    }
+    return series;
+}
+
 bool IsSeriesNewer(const std::wstring& series, const std::wstring& installed) {
     const std::size_t common = series.size() < installed.size() ? series.size() : installed.size();
     for (std::size_t i = 0; i < common; ++i) {

@@ -78,6 +78,15 @@ std::optional<std::wstring> ExtractVersionSeries(const std::wstring& folderName)
 // "<family>_audio.inf..." must not.
 bool IsDigitSeries(const std::wstring& series);
 
+// The version series of |folderName| when it is a firmware package folder of |family| in the
+// driver store: the family, "_", a series of 6 or 8 digits, ".inf", then nothing or "_" and the
+// rest of the store's folder name ("abc_01130000.inf_amd64_1f2e" gives "01130000" for "ABC"),
+// ASCII letter case ignored. Nothing for any other folder: another package ("abcd_01130000.inf_x",
+// "abc_audio.inf_x"), or a name that merely begins like one. Only such a folder chooses the
+// driver store and holds a capsule that counts there.
+std::optional<std::wstring> FirmwarePackageSeries(const std::wstring& folderName,
+                                                  const std::wstring& family);
+
 // True when |series| sorts strictly after |installed|, comparing character codes over the
 // common length; when one is a prefix of the other, the longer one sorts after. Equal texts,
 // and an empty series, are never newer.

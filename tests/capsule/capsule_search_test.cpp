@@ -88,6 +88,21 @@ TEST_F(CapsuleSearchTest, FindsTheNewestCapsuleOfTheFamilyAboveTheBar) {
     }
 }
 
+// A capsule whose path would pass the 260 characters of the search's buffers does not compete:
+// it is neither cut into another path nor written past a buffer.
+TEST_F(CapsuleSearchTest, CapsuleWhosePathPassesTheBufferDoesNotCompete) {
+    test::TempFolder root;
+    const std::wstring deep = root / std::wstring(MAX_PATH - 8 - root.Path().size(), L'd');
+    Create(L"\\\\?\\" + deep + L"\\ABC_011400.bin");
+    ASSERT_TRUE(test::FileExists(L"\\\\?\\" + deep + L"\\ABC_011400.bin"));
+    Create(root / L"ABC_011300.bin");
+    Bytes bar{};
+    wchar_t path[MAX_PATH];
+    EXPECT_TRUE(
+        SearchFromStartFolder(root.Path().c_str(), bar[0], bar[1], bar[2], bar[3], path, L"ABC"));
+    EXPECT_EQ(path, root / L"\\ABC_011300.bin");
+}
+
 // A folder the service writes to is created, or used only when nobody else may change it.
 TEST_F(CapsuleSearchTest, EnsureDirectoryCreatesOrRefusesTheFolder) {
     test::TempFolder root;
@@ -114,19 +129,26 @@ TEST_F(CapsuleSearchTest, SearchStartsInTheFolderSearchDriverStoreChooses) {
     const std::wstring store = windows + std::wstring(L"\\System32\\DriverStore\\FileRepository");
     BuildFirmwareFolderPath();
     EXPECT_EQ(firmwareFolderPath, windows + std::wstring(L"\\Firmware"));
-    Create(store + L"\\nyx_search\\QZX_011300.bin");
+    // Only the family's firmware packages count in the store: not another package, nor its root.
+    const std::wstring package = store + L"\\qzx_011300.inf_amd64_0";
+    Create(package + L"\\QZX_011300.bin");
+    Create(store + L"\\nyx_search\\QZX_019900.bin");
+    Create(store + L"\\QZX_019800.bin");
     ::DeleteFileW(ServiceLogPath().c_str());
     Bytes b{};
     wchar_t path[MAX_PATH];
     searchDriverStore = true;
     EXPECT_TRUE(FindNewestCapsule(b[0], b[1], b[2], b[3], path, L"QZX"));
-    EXPECT_EQ(path, store + L"\\nyx_search\\QZX_011300.bin");
+    EXPECT_EQ(path, package + L"\\QZX_011300.bin");
     EXPECT_FALSE(FindNewestCapsule(b[0], b[1], b[2], b[3], path, L"QZX"));  // none above it
     EXPECT_EQ(test::ReadServiceLogMessages(ServiceLogPath()),
               (std::vector<std::wstring>{L"BuildFwPathDIRID13: " + store,
                                          L"Starting Path: " + store + L"\\",
                                          L"Starting Path: " + store + L"\\"}));
-    test::RemoveTree(store + L"\\nyx_search");
+    for (const std::wstring& folder : {package, store + L"\\nyx_search"}) {
+        test::RemoveTree(folder);
+    }
+    ::DeleteFileW((store + L"\\QZX_019800.bin").c_str());
 }
 
 }  // namespace

@@ -185,10 +185,10 @@ protected:
     test::InstalledService service_;  // removed with the fixture
 };
 
-// A driver-store package without its capsule is checked at once; the capsule landing later is
-// staged into System32\Firmware, beside no capsule of an earlier attempt, and flashed, and the
-// tool asks for a reboot. Until the reboot that pending flash holds a newer package; after it the
-// flash is judged and the newer one follows.
+// A driver-store package without its capsule is checked at once; the capsule landing later (no
+// stray one of another package) is staged into System32\Firmware, beside no capsule of an
+// earlier attempt, and flashed, and the tool asks for a reboot. Until the reboot that pending flash
+// holds a newer package; after it the flash is judged and the newer one follows.
 TEST_F(ServiceEndToEndTest, DriverStoreCapsuleIsFlashedAndHoldsANewerOneUntilItsReboot) {
     test::SetToolOrder("3010");
     const std::wstring name = L"abc_01130000.inf_amd64_5e1d0c2b3a4f6789";
@@ -196,6 +196,9 @@ TEST_F(ServiceEndToEndTest, DriverStoreCapsuleIsFlashedAndHoldsANewerOneUntilIts
     PlaceFile(package, L"ABC_01130000.inf");
     const std::wstring stale = PlaceFile(kStagingFolder, L"ABC_01120500.inf");
     PlaceFile(kStagingFolder, L"ABC_01120500.bin");  // an earlier attempt's, removed
+    // Another maker's package, and the store's root, supply no capsule of the family.
+    PlaceFile(kDriverStore + L"\\netdrv.inf_amd64_0123456789abcdef", L"ABC_99990000.bin");
+    PlaceFile(kDriverStore, L"ABC_99980000.bin");
     Start(package);
     ASSERT_TRUE(Await(Log, {kCheck, L"Match found: " + name, L"Searched DIRID13", kCheck}));
     WIN32_FIND_DATAW entry;  // Wine watches a folder below the tree once it has been opened
