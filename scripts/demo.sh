@@ -129,7 +129,8 @@ say "last lines of the log:"
 show_log | tail -4
 step "The PC restarts; the BIOS now reports 01.13.00"
 reg add "$sim" /v SmbiosData /t REG_BINARY /d "$(smbios_table 0d)" /f
-# BootTime (a UTC FILETIME) plays the reboot: later than the service's last registry write.
+# BootTime names the boot the simulated PC runs in: a value the service has not seen (the first
+# start had none, so the volatile key's identity counted) plays the reboot.
 boot=$(( ($(date +%s) + 11644473600) * 10000000 ))
 boot_hex=$(printf '%016x' "$boot" | sed 's/../& /g' | awk '{for (i = NF; i > 0; i--) printf "%s%s", $i, (i > 1 ? "," : "")}')
 printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\QvNyxSimulation]\r\n"BootTime"=hex(b):%s\r\n' \
