@@ -306,7 +306,17 @@ bool Kel::LaunchWithUi(const std::wstring& workingFolder, const std::wstring& ap
     }
     const win::UniqueHandle process(processInfo.hProcess);
     const win::UniqueHandle thread(processInfo.hThread);
-    // The tool exists but has not run: only now may the attempt count it.
+    // The tool exists but has not run: only now may the attempt count it. Whatever ends the
+    // launch before the resume, an exception included, ends the suspended process too.
+    struct SuspendedTool {
+        HANDLE process;
+        bool resumed = false;
+        ~SuspendedTool() {
+            if (!resumed) {
+                ::TerminateProcess(process, ERROR_CANCELLED);
+            }
+        }
+    } suspended{process.Get()};
     const DWORD vetoed = launch.beforeResume ? launch.beforeResume() : ERROR_SUCCESS;
     if (vetoed != ERROR_SUCCESS || ::ResumeThread(thread.Get()) == static_cast<DWORD>(-1)) {
         const DWORD error = vetoed != ERROR_SUCCESS ? vetoed : ::GetLastError();
@@ -318,6 +328,7 @@ bool Kel::LaunchWithUi(const std::wstring& workingFolder, const std::wstring& ap
         }
         return FailWith(launch, error);
     }
+    suspended.resumed = true;
     launch.heldUntilStarted.clear();
     Log(L"LaunchWithUi - CreateProcessAsUser succeeded");
     ReachCrashPoint(CrashPoint::kLaunched);

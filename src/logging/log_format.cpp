@@ -1,7 +1,9 @@
 #include "logging/log_format.h"
 
 #include <cwchar>
-#include <cwctype>
+#include <string>
+
+#include "text/ascii_case.h"
 
 namespace QV {
 namespace Shared {
@@ -22,16 +24,6 @@ constexpr LevelNameEntry kLevelNames[] = {
 // The policy text is read into a 64-character buffer and upper-cased there.
 constexpr std::size_t kLoggingTypeCharacters = 63;
 
-bool EqualsIgnoringCase(const wchar_t* left, const wchar_t* right) {
-    for (; *left != L'\0' && *right != L'\0'; ++left, ++right) {
-        if (std::towupper(static_cast<wint_t>(*left)) !=
-            std::towupper(static_cast<wint_t>(*right))) {
-            return false;
-        }
-    }
-    return *left == *right;
-}
-
 }  // namespace
 
 const wchar_t* LogLevelName(int level) {
@@ -48,7 +40,7 @@ int ParseLogLevel(const wchar_t* text) {
         return LogLevelNever;
     }
     for (const LevelNameEntry& entry : kLevelNames) {
-        if (EqualsIgnoringCase(text, entry.name)) {
+        if (text::EqualIgnoringAsciiCase(text, entry.name)) {
             return entry.level;
         }
     }
@@ -62,7 +54,7 @@ unsigned int ParseLoggingType(const wchar_t* text) {
     }
     std::wstring upper;
     for (std::size_t i = 0; i < kLoggingTypeCharacters && text[i] != L'\0'; ++i) {
-        upper += static_cast<wchar_t>(std::towupper(static_cast<wint_t>(text[i])));
+        upper += text::UpperAscii(text[i]);
     }
     unsigned int flags = 0;
     if (upper.find(L"EVENT") != std::wstring::npos) {

@@ -185,9 +185,20 @@ DWORD AttemptRecorder::Record(const wchar_t*& failedWriter) {
     return ERROR_SUCCESS;
 }
 
+AttemptRecorder::~AttemptRecorder() {
+    if (recorded_ && !committed_) {
+        try {
+            Withdraw();
+        } catch (...) {
+            // The journal is still there: the next start puts the values back.
+        }
+    }
+}
+
 DWORD AttemptRecorder::Commit() {
     const DWORD error = DeleteJournal();
     FlushServiceKey();
+    committed_ = error == ERROR_SUCCESS;
     return error;
 }
 

@@ -36,6 +36,10 @@ public:
     // identity of this boot (AttemptBoot).
     AttemptRecorder(std::wstring capsule, std::uint32_t attemptCount, std::wstring boot);
 
+    // Withdraws a record that was never committed (an exception between the record and the
+    // tool's start); a committed one stands.
+    ~AttemptRecorder();
+
     AttemptRecorder(const AttemptRecorder&) = delete;
     AttemptRecorder& operator=(const AttemptRecorder&) = delete;
 
@@ -59,4 +63,5 @@ private:
     std::wstring boot_;
     attempt::Record previous_;
     bool recorded_ = false;
+    bool committed_ = false;
 };

@@ -1,6 +1,6 @@
 #include "service/command_line.h"
 
-#include <locale>
+#include "text/ascii_case.h"
 
 std::vector<OptionPair> ParseCommandLine(const std::wstring& commandLine) {
     std::vector<OptionPair> pairs;
@@ -34,10 +34,9 @@ std::vector<OptionPair> ParseCommandLine(const std::wstring& commandLine) {
 }
 
 std::wstring ToLowerCopy(const std::wstring& text) {
-    const auto& ctype = std::use_facet<std::ctype<wchar_t>>(std::locale::classic());
     std::wstring lower(text);
     for (wchar_t& c : lower) {
-        c = ctype.tolower(c);
+        c = text::LowerAscii(c);
     }
     return lower;
 }

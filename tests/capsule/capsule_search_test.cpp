@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <sstream>
 
 #include "records/service_log.h"
 #include "support/test_support.h"
@@ -13,6 +12,8 @@
 namespace {
 
 using Bytes = std::array<BYTE, 4>;
+using Lines = std::vector<std::wstring>;
+const std::wstring kRefused = L"Capsule folder may not be used: ";
 
 void Create(const std::wstring& path) {  // an empty file, and the folders on the way
     for (size_t at = path.find(L'\\', 3); at != std::wstring::npos; at = path.find(L'\\', at + 1)) {
@@ -23,11 +24,8 @@ void Create(const std::wstring& path) {  // an empty file, and the folders on th
 
 // Each test starts from the process's own choice of folder and puts it back after.
 class CapsuleSearchTest : public ::testing::Test {
-protected:
-    void TearDown() override { searchDriverStore = saved_; }
-
-private:
     const bool saved_ = searchDriverStore;
+    void TearDown() override { searchDriverStore = saved_; }
 };
 
 TEST_F(CapsuleSearchTest, FindsTheNewestCapsuleOfTheFamilyAboveTheBar) {
@@ -62,8 +60,7 @@ TEST_F(CapsuleSearchTest, FindsTheNewestCapsuleOfTheFamilyAboveTheBar) {
     for (const auto& c : cases) {
         SCOPED_TRACE(test::Utf8(c.tree));
         test::TempFolder root;
-        std::wistringstream files(c.tree);
-        for (std::wstring file; std::getline(files, file, L'|');) {
+        for (const std::wstring& file : test::SplitLines<std::wstring>(c.tree, L"|")) {
             Create(root / file);
         }
         ASSERT_TRUE(!*c.writable ||
@@ -74,17 +71,14 @@ TEST_F(CapsuleSearchTest, FindsTheNewestCapsuleOfTheFamilyAboveTheBar) {
         const bool found = SearchFromStartFolder(root.Path().c_str(), bar[0], bar[1], bar[2],
                                                  bar[3], path, c.family);
         EXPECT_EQ(found ? path : L"", *c.found ? root / c.found : L"");
-        std::vector<std::wstring> refusals, expected;
+        Lines refusals;
         for (const std::wstring& line : test::ReadServiceLogMessages(ServiceLogPath())) {
-            if (line.rfind(L"Capsule folder may not be used: ", 0) == 0) {
+            if (line.rfind(kRefused, 0) == 0) {
                 refusals.push_back(line);
             }
         }
-        if (c.refused != nullptr) {
-            expected.push_back(L"Capsule folder may not be used: " + root / c.refused +
-                               L", error=1336");
-        }
-        EXPECT_EQ(refusals, expected);
+        EXPECT_EQ(refusals,
+                  c.refused ? Lines{kRefused + root / c.refused + L", error=1336"} : Lines{});
     }
 }
 
@@ -113,12 +107,11 @@ TEST_F(CapsuleSearchTest, EnsureDirectoryCreatesOrRefusesTheFolder) {
     EXPECT_EQ(EnsureDirectory(root / L"open"), -1);
     EXPECT_EQ(::GetLastError(), 1336u);
     EXPECT_EQ(EnsureDirectory(root / L"l"), -1);
-    std::vector<std::wstring> reported;
+    Lines reported;
     for (const test::RecordedEvent& event : events.Events()) {
         reported.push_back(event.strings.at(0) + L"|" + event.strings.at(1));
     }
-    EXPECT_EQ(reported,
-              (std::vector<std::wstring>{L"EnsureDirectory|1336", L"EnsureDirectory|4395"}));
+    EXPECT_EQ(reported, (Lines{L"EnsureDirectory|1336", L"EnsureDirectory|4395"}));
     EXPECT_TRUE(test::RunOnHost(root.Path(), L"rm l"));  // Wine cannot remove a link
 }
 
@@ -142,12 +135,10 @@ TEST_F(CapsuleSearchTest, SearchStartsInTheFolderSearchDriverStoreChooses) {
     EXPECT_EQ(path, package + L"\\QZX_011300.bin");
     EXPECT_FALSE(FindNewestCapsule(b[0], b[1], b[2], b[3], path, L"QZX"));  // none above it
     EXPECT_EQ(test::ReadServiceLogMessages(ServiceLogPath()),
-              (std::vector<std::wstring>{L"BuildFwPathDIRID13: " + store,
-                                         L"Starting Path: " + store + L"\\",
-                                         L"Starting Path: " + store + L"\\"}));
-    for (const std::wstring& folder : {package, store + L"\\nyx_search"}) {
-        test::RemoveTree(folder);
-    }
+              (Lines{L"BuildFwPathDIRID13: " + store, L"Starting Path: " + store + L"\\",
+                     L"Starting Path: " + store + L"\\"}));
+    test::RemoveTree(package);
+    test::RemoveTree(store + L"\\nyx_search");
     ::DeleteFileW((store + L"\\QZX_019800.bin").c_str());
 }
 

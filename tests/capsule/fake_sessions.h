@@ -20,12 +20,9 @@ class FakeSessions {
 public:
     explicit FakeSessions(const std::string& sessions, bool tokenFails = false,
                           bool standardUser = false) {
-        words_ = sessions + " aU";
-        tokenFails_ = tokenFails;
-        standardUser_ = standardUser;
+        words_ = sessions + " aU", tokenFails_ = tokenFails, standardUser_ = standardUser;
     }
     ~FakeSessions() { win::SetWtsFunctions(previous_); }
-
     static inline int buffers = 0;  // handed out and not freed yet
 
 private:
@@ -54,7 +51,6 @@ private:
         ::SetLastError(ERROR_NO_TOKEN);
         return !tokenFails_ && ::OpenProcessToken(::GetCurrentProcess(), TOKEN_ALL_ACCESS, token);
     }
-
     // A standard user's token: not elevated, and not split (Wine cannot make one).
     static BOOL WINAPI TokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS what, LPVOID out,
                                         DWORD length, PDWORD returned) {
@@ -66,8 +62,7 @@ private:
     }
 
     static inline std::string words_;
-    static inline bool tokenFails_ = false;
-    static inline bool standardUser_ = false;
+    static inline bool tokenFails_ = false, standardUser_ = false;
     const win::WtsFunctions table_{&Enumerate, &Query, &Free, &Token, &TokenInformation};
     const win::WtsFunctions* const previous_ = win::SetWtsFunctions(&table_);
 };

@@ -20,7 +20,12 @@ staging::PathParts Split(const std::wstring& path) {
 TEST(StagingPlanTest, EachModeStagesItsFilesAndRunsTheToolWhereTheyLie) {
     const staging::ServiceImage image64{Split(L"C:\\P d\\QvNyxService.exe"), true};
     const staging::ServiceImage image32{image64.parts, false};
-    const std::wstring t = kFolders.staging + L"\\", p = L"C:\\P d\\", k = L"C:\\W\\Fw\\k\\";
+    const std::wstring t = kFolders.staging + L"\\", p = L"C:\\P d\\", k = L"C:\\W\\Fw\\k\\",
+                       s64 = kFolders.staging +
+                             L"|QvKelFlash64.exe|QVToastNotificationActivator64.exe",
+                       tools32 = L"|QvKelFlash.exe|QVToastNotificationActivator.exe";
+    const CapsuleSource store = CapsuleSource::kDriverStore, fw = CapsuleSource::kFirmwareFolder;
+    const Outcome stage = Outcome::kStage;
     const struct {
         const char* row;
         std::wstring capsule;
@@ -32,25 +37,21 @@ TEST(StagingPlanTest, EachModeStagesItsFilesAndRunsTheToolWhereTheyLie) {
         std::vector<std::wstring> copies;
     } cases[] = {
         // clang-format off
-        {"driver store", L"C:\\W\\Store\\pkg\\A_01.bin", CapsuleSource::kDriverStore, &image64,
-         Outcome::kStage, kFolders.staging + L"|QvKelFlash64.exe|QVToastNotificationActivator64.exe",
+        {"driver store", L"C:\\W\\Store\\pkg\\A_01.bin", store, &image64, stage, s64,
          {L"C:\\W\\Store\\pkg\\A_01.bin > " + t + L"A_01.bin *",
           L"C:\\W\\Store\\pkg\\A_01.inf > " + t + L"A_01.inf *",
           p + L"QvKelFlash64.exe > " + t + L"QvKelFlash64.exe *",
           p + L"QVToastNotificationActivator64.exe > " + t + L"QVToastNotificationActivator64.exe",
           p + L"QVFirmwareUpdate.jpg > " + t + L"QVFirmwareUpdate.jpg !"}},
-        {"store root, case differs", L"C:\\w\\STORE\\A_01.bin", CapsuleSource::kDriverStore, nullptr,
-         Outcome::kStage, kFolders.staging + L"|QvKelFlash64.exe|QVToastNotificationActivator64.exe", {}},
-        {"firmware folder, 32-bit", k + L"A_01.bin", CapsuleSource::kFirmwareFolder, &image32,
-         Outcome::kStage, L"C:\\W\\Fw\\k|QvKelFlash.exe|QVToastNotificationActivator.exe",
+        {"store root, case differs", L"C:\\w\\STORE\\A_01.bin", store, nullptr, stage, s64, {}},
+        {"firmware folder, 32-bit", k + L"A_01.bin", fw, &image32, stage, L"C:\\W\\Fw\\k" + tools32,
          {p + L"QvKelFlash.exe > " + k + L"QvKelFlash.exe *",
           p + L"QVToastNotificationActivator.exe > " + k + L"QVToastNotificationActivator.exe",
           p + L"QVFirmwareUpdate.jpg > " + k + L"QVFirmwareUpdate.jpg !"}},
-        {"firmware root", L"C:\\W\\Fw\\A_01.bin", CapsuleSource::kFirmwareFolder, nullptr,
-         Outcome::kStage, L"C:\\W\\Fw|QvKelFlash.exe|QVToastNotificationActivator.exe", {}},
-        {"doubled separator: no root, and no service image", L"C:\\W\\Fw\\\\A_01.bin",
-         CapsuleSource::kFirmwareFolder, nullptr, Outcome::kNeedsServiceImage, L"C:\\W\\Fw\\||", {}},
-        {"no folder", L"A_01.bin", CapsuleSource::kDriverStore, &image64, Outcome::kInvalidName, L"||", {}},
+        {"firmware root", L"C:\\W\\Fw\\A_01.bin", fw, nullptr, stage, L"C:\\W\\Fw" + tools32, {}},
+        {"doubled separator: no root, and no service image", L"C:\\W\\Fw\\\\A_01.bin", fw, nullptr,
+         Outcome::kNeedsServiceImage, L"C:\\W\\Fw\\||", {}},
+        {"no folder", L"A_01.bin", store, &image64, Outcome::kInvalidName, L"||", {}},
     };  // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.row);

@@ -5,15 +5,6 @@
 
 namespace {
 
-std::wstring Block(std::initializer_list<const wchar_t*> entries) {
-    std::wstring block;
-    for (const wchar_t* entry : entries) {
-        block.append(entry).push_back(L'\0');
-    }
-    block.push_back(L'\0');
-    return block;
-}
-
 TEST(ToolCommandTest, PathWithABlankOrTabIsQuoted) {
     const std::pair<const wchar_t*, const wchar_t*> cases[] = {
         {L"C:\\Windows\\System32\\Firmware\\QvKelFlash64.exe",
@@ -27,10 +18,10 @@ TEST(ToolCommandTest, PathWithABlankOrTabIsQuoted) {
 }
 
 TEST(ToolCommandTest, ToolGetsTheMachinesEnvironmentWithTheSystemPathAndTheTokensName) {
-    const std::wstring machine =
-        Block({L"=C:=C:\\", L"ComSpec=C:\\Windows\\system32\\cmd.exe",
-               L"PATH=C:\\Planted;C:\\Windows", L"TEMP=C:\\Windows\\TEMP", L"tmp=C:\\Windows\\TEMP",
-               L"USERNAME=SYSTEM", L"windir=C:\\Windows"});
+    // Each entry ends in a zero, the block in one more (the literal's own).
+    const wchar_t machine[] =
+        L"=C:=C:\\\0ComSpec=C:\\Windows\\system32\\cmd.exe\0PATH=C:\\Planted;C:\\Windows\0"
+        L"TEMP=C:\\Windows\\TEMP\0tmp=C:\\Windows\\TEMP\0USERNAME=SYSTEM\0windir=C:\\Windows\0";
     const std::wstring temp = L"C:\\Windows\\System32\\Firmware\\Temp\\7";
     const std::wstring path = SystemToolPath(L"C:\\Windows\\system32", L"C:\\Windows");
     EXPECT_EQ(path,
@@ -41,19 +32,17 @@ TEST(ToolCommandTest, ToolGetsTheMachinesEnvironmentWithTheSystemPathAndTheToken
         ToolAccount account;
         std::vector<std::wstring> expected;
     } cases[] = {
-        {"account known",
-         {L"u", L"PC"},
+        // clang-format off
+        {"account known", {L"u", L"PC"},
          {L"=C:=C:\\", L"ComSpec=C:\\Windows\\system32\\cmd.exe", L"Path=" + path, L"TEMP=" + temp,
           L"TMP=" + temp, L"USERDOMAIN=PC", L"USERNAME=u", L"windir=C:\\Windows"}},
-        {"lookup failed: neither name",
-         {},
+        {"lookup failed: neither name", {},
          {L"=C:=C:\\", L"ComSpec=C:\\Windows\\system32\\cmd.exe", L"Path=" + path, L"TEMP=" + temp,
           L"TMP=" + temp, L"windir=C:\\Windows"}},
-    };
+    };  // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.row);
-        EXPECT_EQ(EnvironmentEntries(
-                      BuildToolEnvironment(machine.c_str(), c.account, path, temp).c_str()),
+        EXPECT_EQ(EnvironmentEntries(BuildToolEnvironment(machine, c.account, path, temp).c_str()),
                   c.expected);
     }
 }

@@ -22,11 +22,13 @@ const std::wstring kCapsule = L"C:\\Windows\\Firmware\\pkg\\ABC_01130000.bin";
 
 // A record naming the capsule; nullopt fields are missing values (an earlier version wrote
 // neither AttemptCount nor AttemptBoot).
-Record Recorded(Status status, Count count, Text boot = L"boot A", Count judged = {}) {
+Record Recorded(Status status, Count count, Text boot = L"A", Count judged = {}) {
     return Record{kCapsule, status, count, boot, judged};
 }
 
 TEST(AttemptTest, OnlyTheBiosAfterTheRebootJudgesAnAttempt) {
+    constexpr Verification kNone = Verification::kNone, kOk = Verification::kSucceeded,
+                           kBad = Verification::kFailed;
     const struct {
         const char* label;
         Record record;
@@ -35,44 +37,27 @@ TEST(AttemptTest, OnlyTheBiosAfterTheRebootJudgesAnAttempt) {
         bool installed;
         Verification verification;
         Status statusToWrite;
-        bool markJudged;
-        bool holds;
+        bool markJudged, holds;
     } cases[] = {
         // clang-format off
-        {"handed over, same boot", Recorded(k1, 1), L"boot A", false, true, Verification::kNone, {},
-         false, true},
-        {"handed over, same boot, clock stepped past the uptime", Recorded(k1, 1), L"boot A", true,
-         true, Verification::kNone, {}, false, true},
-        {"handed over, second boot started later in its uptime", Recorded(k1, 2), L"boot B", false,
-         true, Verification::kSucceeded, k3, true, false},
-        {"handed over, old BIOS after the reboot", Recorded(k1, 1), L"boot B", false, false,
-         Verification::kFailed, k2, true, false},
-        {"reported done, same boot", Recorded(k3, 1), L"boot A", false, false, Verification::kNone,
-         {}, false, true},
-        {"reported done, old BIOS after the reboot", Recorded(k3, 1), L"boot B", true, false,
-         Verification::kFailed, k2, true, false},
-        {"reported done, capsule after the reboot", Recorded(k3, 1), L"boot B", true, true,
-         Verification::kSucceeded, {}, true, false},
-        {"reported failed, capsule after the reboot", Recorded(k2, 1), L"boot B", false, true,
-         Verification::kSucceeded, k3, true, false},
-        {"reported failed, still not installed", Recorded(k2, 1), L"boot B", false, false,
-         Verification::kNone, {}, true, false},
-        {"reported failed, same boot", Recorded(k2, 1), L"boot A", false, false,
-         Verification::kNone, {}, false, false},
-        {"judged once already", Recorded(k3, 1, L"boot A", 1), L"boot B", true, false,
-         Verification::kNone, {}, false, false},
-        {"earlier version's flash, restarted", Recorded(k1, {}, {}), L"boot B", true, true,
-         Verification::kSucceeded, k3, true, false},
-        {"earlier version's flash, not restarted", Recorded(k1, {}, {}), L"boot B", false, true,
-         Verification::kNone, {}, false, true},
-        {"earlier version's success is cleared", Recorded(k3, {}, {}), L"boot B", true, false,
-         Verification::kNone, k0, true, false},
-        {"earlier version's failure waits for its retry", Recorded(k2, {}, {}), L"boot B", true,
-         false, Verification::kNone, {}, true, false},
-        {"cleared", Recorded(k0, 1), L"boot B", true, false, Verification::kNone, {}, false, false},
-        {"no record", Record{}, L"boot B", true, false, Verification::kNone, {}, false, false},
-        // clang-format on
-    };
+        {"handed over, same boot", Recorded(k1, 1), L"A", false, true, kNone, {}, false, true},
+        {"clock stepped ahead", Recorded(k1, 1), L"A", true, true, kNone, {}, false, true},
+        {"rebooted, later in its uptime", Recorded(k1, 2), L"B", false, true, kOk, k3, true, false},
+        {"handed over, old BIOS", Recorded(k1, 1), L"B", false, false, kBad, k2, true, false},
+        {"done, same boot", Recorded(k3, 1), L"A", false, false, kNone, {}, false, true},
+        {"done, old BIOS", Recorded(k3, 1), L"B", true, false, kBad, k2, true, false},
+        {"done, installed", Recorded(k3, 1), L"B", true, true, kOk, {}, true, false},
+        {"failed, installed", Recorded(k2, 1), L"B", false, true, kOk, k3, true, false},
+        {"failed, not installed", Recorded(k2, 1), L"B", false, false, kNone, {}, true, false},
+        {"failed, same boot", Recorded(k2, 1), L"A", false, false, kNone, {}, false, false},
+        {"judged already", Recorded(k3, 1, L"A", 1), L"B", true, false, kNone, {}, false, false},
+        {"earlier flash, restarted", Recorded(k1, {}, {}), L"B", true, true, kOk, k3, true, false},
+        {"earlier flash, no reboot", Recorded(k1, {}, {}), L"B", false, true, kNone, {}, false, true},
+        {"earlier success", Recorded(k3, {}, {}), L"B", true, false, kNone, k0, true, false},
+        {"earlier failure kept", Recorded(k2, {}, {}), L"B", true, false, kNone, {}, true, false},
+        {"cleared", Recorded(k0, 1), L"B", true, false, kNone, {}, false, false},
+        {"no record", Record{}, L"B", true, false, kNone, {}, false, false},
+    };  // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
         const Boot boot{c.boot, c.restartedSinceKeyWrite};
@@ -82,23 +67,11 @@ TEST(AttemptTest, OnlyTheBiosAfterTheRebootJudgesAnAttempt) {
         EXPECT_EQ(verdict.markJudged, c.markJudged);
         EXPECT_EQ(attempt::HoldsNewAttempts(c.record, boot), c.holds);
     }
-}
-
-TEST(AttemptTest, AStartClearsOnlyAStatusThatNamesNoAttempt) {
-    const struct {
-        const char* label;
-        Status stored;
-        Status written;
-    } cases[] = {
-        // clang-format off
-        {"missing", {}, k0}, {"unknown", UpgradeStatus{7}, k0},
-        {"cleared", k0, {}}, {"handed over", k1, {}},
-        {"failed", k2, {}}, {"done", k3, {}},
-        // clang-format on
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.label);
-        EXPECT_EQ(attempt::StatusToWriteAtStart(Recorded(c.stored, 1)), c.written);
+    // A start clears only a status that names no attempt.
+    const std::pair<Status, Status> cleared[] = {
+        {{}, k0}, {UpgradeStatus{7}, k0}, {k0, {}}, {k1, {}}, {k2, {}}, {k3, {}}};
+    for (const auto& [stored, written] : cleared) {
+        EXPECT_EQ(attempt::StatusToWriteAtStart(Recorded(stored, 1)), written);
     }
 }
 
@@ -121,8 +94,7 @@ TEST(AttemptTest, AFailedCapsuleIsRetriedOncePerRunUpToThreeLaunches) {
         {"corrupt count", Recorded(k2, 0xFFFFFFFF), true, 0, true, Action::kNotRetrying, 0},
         {"failed in this run", Recorded(k2, 1), true, 1, true, Action::kNotRetrying, 0},
         {"newer after a failure", Recorded(k2, 3), false, 0, true, Action::kAttempt, 1},
-        // clang-format on
-    };
+    };  // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
         EXPECT_EQ(attempt::MayRetry(c.record), c.mayRetry);

@@ -38,10 +38,9 @@ TEST(ServiceLogTest, AppendsLocalTimeStampedUtf16LinesAndCreatesTheFolder) {
     EXPECT_TRUE(std::regex_match(text, std::wregex(L"\xFEFF" + lines))) << test::Utf8(text);
 }
 
-// Seven lines of 599186 bytes (time stamp, 299569 characters, line end; UTF-16) fill the log to
-// 4 MiB exactly after its byte-order mark. The lines of the second row are 2 bytes longer, which
-// their seventh crosses only when each of its 8 inner line ends counts two characters. A link
-// planted at the previous log's name is replaced, never written through.
+// Seven lines of 599186 bytes fill the log to 4 MiB exactly after its byte-order mark; the second
+// row's lines, 2 bytes longer, cross it at the seventh only when each inner line end counts two
+// characters. A link planted at the previous log's name is replaced, never written through.
 TEST(ServiceLogTest, LineThatWouldTakeTheLogPast4MiBMovesItToThePreviousLogAndStartsANewOne) {
     const std::wstring previous = PreviousLogPath(ServiceLogPath());
     EXPECT_EQ(previous, L"C:\\windows\\system32\\Firmware\\NyxService.old.log");

@@ -91,26 +91,20 @@ TEST(FirmwareVersionTest, DriverStoreSeriesAndTheirOrder) {
 TEST(FirmwareVersionTest, FirmwarePackageFoldersOfTheFamily) {
     const struct {
         const char* label;
-        const wchar_t* folder;
-        const wchar_t* series;  // nullptr: not a firmware package of family ABC
+        const wchar_t *folder, *series;  // "-": not a firmware package of family ABC
     } cases[] = {
         // clang-format off
         {"eight digits", L"abc_01130000.inf_amd64_1f2e", L"01130000"},
         {"six digits, case differs", L"ABC_011300.INF_x86_9", L"011300"},
         {"nothing after the INF", L"Abc_01130000.inf", L"01130000"},
-        {"another family beginning alike", L"abcd_01130000.inf_amd64_1f2e", nullptr},
-        {"another family", L"xyz_01140000.inf_amd64_1f2e", nullptr},
-        {"not digits", L"abc_audio.inf_amd64_1f2e", nullptr},
-        {"seven digits", L"abc_0113000.inf_amd64_1f2e", nullptr},
-        {"more after the INF's name", L"abc_01130000.infx_amd64", nullptr},
-        {"no INF", L"abc_01130000_amd64", nullptr},
-        {"family alone", L"abc", nullptr},
-        // clang-format on
-    };
+        {"another family beginning alike", L"abcd_01130000.inf_amd64_1f2e", L"-"},
+        {"another family", L"xyz_01140000.inf_x", L"-"}, {"not digits", L"abc_audio.inf_x", L"-"},
+        {"seven digits", L"abc_0113000.inf_x", L"-"}, {"no INF", L"abc_01130000_amd64", L"-"},
+        {"more after the INF's name", L"abc_01130000.infx_amd64", L"-"}, {"family", L"abc", L"-"},
+    };  // clang-format on
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
-        EXPECT_EQ(FirmwarePackageSeries(c.folder, L"ABC").value_or(L"-"),
-                  c.series != nullptr ? c.series : L"-");
+        EXPECT_EQ(FirmwarePackageSeries(c.folder, L"ABC").value_or(L"-"), c.series);
     }
 }
 }  // namespace

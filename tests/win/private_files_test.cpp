@@ -54,8 +54,7 @@ TEST(PrivateFilesTest, AHeldFileBlocksOnlyACopyThatMustChangeIt) {
     const test::TempFolder folder;
     const std::wstring source = folder / L"tool.exe", staged = folder / L"staged.exe";
     const struct {
-        const char* label;
-        std::string staged;  // what the held file holds
+        const char *label, *staged;  // what the held file holds
         DWORD error;
     } cases[] = {{"the same bytes", "tool v1", ERROR_SUCCESS},
                  {"other bytes", "tool v0", ERROR_SHARING_VIOLATION},
@@ -72,6 +71,12 @@ TEST(PrivateFilesTest, AHeldFileBlocksOnlyACopyThatMustChangeIt) {
                   c.error);
         EXPECT_EQ(test::ReadFileBytes(staged), c.staged);
     }
+    // A copy the service's stop ends leaves nothing behind: a partial copy is no copy.
+    const win::UniqueHandle stop(::CreateEventW(nullptr, TRUE, TRUE, nullptr));
+    EXPECT_EQ(win::CopyFileWithReaders(source, folder / L"new.exe", win::FileReaders::kNobody,
+                                       stop.Get()),
+              DWORD{ERROR_REQUEST_ABORTED});
+    EXPECT_FALSE(test::FileExists(folder / L"new.exe"));
 }
 
 }  // namespace

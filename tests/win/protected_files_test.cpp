@@ -90,6 +90,24 @@ TEST(ProtectedFilesTest, FolderIsRefusedWhenALinkOwnedByAnotherAccountOrChangeab
     }
 }
 
+// A capsule the tool reads where it lies is judged on the handle that then holds it: one name
+// only, nobody else may change it, and nobody writes it while it is held.
+TEST(ProtectedFilesTest, HeldCapsuleHasOneNameAndNobodyChangesIt) {
+    const test::TempFolder folder;
+    const std::wstring capsule = folder / L"ABC_01130000.bin";
+    std::ofstream(capsule.c_str()) << "capsule";
+    win::UniqueFileHandle held;
+    ASSERT_EQ(win::FolderJudge().HoldFile(capsule, held), DWORD{ERROR_SUCCESS});
+    EXPECT_FALSE(win::UniqueFileHandle(
+        ::CreateFileW(capsule.c_str(), GENERIC_WRITE, 7, nullptr, OPEN_EXISTING, 0, nullptr)));
+    ASSERT_TRUE(test::RunOnHost(folder.Path(), L"chmod o+w ABC_01130000.bin"));
+    EXPECT_EQ(win::FolderJudge().HoldFile(capsule, held), win::kErrorFolderWritableByOthers);
+    ASSERT_TRUE(test::RunOnHost(folder.Path(), L"chmod o-w ABC_01130000.bin"));
+    ASSERT_TRUE(::CreateHardLinkW((folder / L"second.bin").c_str(), capsule.c_str(), nullptr));
+    EXPECT_EQ(win::FolderJudge().HoldFile(capsule, held), win::kErrorReparsePointEncountered);
+    EXPECT_FALSE(held);
+}
+
 TEST(ProtectedFilesTest, FolderChainRunsFromTheWindowsDirectoryOrBelowTheRoot) {
     using Chain = std::vector<std::wstring>;
     // clang-format off
