@@ -202,6 +202,25 @@ std::vector<std::wstring> FolderChain(const std::wstring& path,
 
 FolderJudge::FolderJudge() : serviceAccount_(ProcessUser(user_)) {}
 
+namespace {
+
+// JudgeFolder on the owner and access list read from |handle| (opened with READ_CONTROL).
+DWORD JudgeOpened(HANDLE handle, DWORD attributes, PSID serviceAccount) {
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD read = ::GetSecurityInfo(handle, SE_FILE_OBJECT,
+                                         OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                         &owner, nullptr, &dacl, nullptr, &descriptor);
+    if (read != ERROR_SUCCESS) {
+        return read;
+    }
+    const UniqueHLocal descriptorOwner(descriptor);
+    return JudgeFolder(attributes, owner, dacl, serviceAccount);
+}
+
+}  // namespace
+
 DWORD FolderJudge::JudgeOne(const std::wstring& path) const {
     // Judged on the folder itself, not on what a link there leads to, and on one handle, so
     // the attributes, owner and access list read are those of one and the same folder.
@@ -222,17 +241,7 @@ DWORD FolderJudge::JudgeOne(const std::wstring& path) const {
     if (named != INVALID_FILE_ATTRIBUTES) {
         information.FileAttributes |= named & FILE_ATTRIBUTE_REPARSE_POINT;
     }
-    PSID owner = nullptr;
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    const DWORD read = ::GetSecurityInfo(folder.Get(), SE_FILE_OBJECT,
-                                         OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                         &owner, nullptr, &dacl, nullptr, &descriptor);
-    if (read != ERROR_SUCCESS) {
-        return read;
-    }
-    const UniqueHLocal descriptorOwner(descriptor);
-    return JudgeFolder(information.FileAttributes, owner, dacl, serviceAccount_);
+    return JudgeOpened(folder.Get(), information.FileAttributes, serviceAccount_);
 }
 
 DWORD FolderJudge::HoldFile(const std::wstring& path, UniqueFileHandle& held) const {
@@ -246,28 +255,16 @@ DWORD FolderJudge::HoldFile(const std::wstring& path, UniqueFileHandle& held) co
         return ::GetLastError();
     }
     const DWORD named = ::GetFileAttributesW(path.c_str());
-    if (IsLinkedFile(information.dwFileAttributes | (named & FILE_ATTRIBUTE_REPARSE_POINT),
-                     information.nNumberOfLinks)) {
+    if (named == INVALID_FILE_ATTRIBUTES ||
+        IsLinkedFile(information.dwFileAttributes | named, information.nNumberOfLinks)) {
         return kErrorReparsePointEncountered;
     }
     if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         return ERROR_FILE_NOT_FOUND;
     }
-    PSID owner = nullptr;
-    PACL dacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    const DWORD read = ::GetSecurityInfo(file.Get(), SE_FILE_OBJECT,
-                                         OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                         &owner, nullptr, &dacl, nullptr, &descriptor);
-    if (read != ERROR_SUCCESS) {
-        return read;
-    }
-    const UniqueHLocal descriptorOwner(descriptor);
-    if (!IsTrusted(owner, serviceAccount_)) {
-        return ERROR_INVALID_OWNER;
-    }
-    if (OthersMayChange(dacl, serviceAccount_)) {
-        return kErrorFolderWritableByOthers;
+    // Its owner and access list are judged as a folder's are: nobody else may change it.
+    if (const DWORD verdict = JudgeOpened(file.Get(), FILE_ATTRIBUTE_DIRECTORY, serviceAccount_)) {
+        return verdict;
     }
     held = std::move(file);
     return ERROR_SUCCESS;
