@@ -59,11 +59,6 @@ void LogCreateProcessFailure(DWORD error) {
     }
 }
 
-// The folder below which each launch gets a TEMP of its own.
-std::wstring TempParentIn(const std::wstring& stagingFolder) {
-    return (stagingFolder.empty() ? StagingFolderIn(SystemDirectory()) : stagingFolder) + L"\\Temp";
-}
-
 // A fresh, empty folder below |parent| (created protected when missing) for one launch's TEMP and
 // TMP: "<parent>\<n>", the first number not taken. Earlier launches' folders are removed best
 // effort: one that a process still holds stays, and blocks nothing. ERROR_SUCCESS or the error.
@@ -76,13 +71,18 @@ DWORD CreateLaunchTemp(const std::wstring& parent, std::wstring& temp) {
     if (const DWORD verdict = win::CheckFolder(parent)) {
         return verdict;  // nothing is removed or created through a link
     }
-    constexpr unsigned kMaxFolders = 1000;
-    for (unsigned n = 0; n < kMaxFolders; ++n) {
-        const std::wstring child = parent + L"\\" + std::to_wstring(n);
-        if (::GetFileAttributesW(child.c_str()) != INVALID_FILE_ATTRIBUTES) {
-            win::RemoveFolderTree(child);
+    WIN32_FIND_DATAW entry;
+    win::UniqueFindHandle find(::FindFirstFileW((parent + L"\\*").c_str(), &entry));
+    while (find) {
+        const std::wstring name = entry.cFileName;
+        if (name != L"." && name != L"..") {
+            win::RemoveFolderTree(parent + L"\\" + name);
+        }
+        if (!::FindNextFileW(find.Get(), &entry)) {
+            break;
         }
     }
+    constexpr unsigned kMaxFolders = 1000;
     for (unsigned n = 0; n < kMaxFolders; ++n) {
         temp = parent + L"\\" + std::to_wstring(n);
         if (win::CreateProtectedFolder(temp, win::FolderReaders::kNobody)) {
@@ -141,7 +141,7 @@ DWORD PrepareToolEnvironment(HANDLE token, const std::wstring& stagingFolder, st
         return verdict;
     }
     std::wstring temp;
-    if (const DWORD error = CreateLaunchTemp(TempParentIn(stagingFolder), temp)) {
+    if (const DWORD error = CreateLaunchTemp(staging + L"\\Temp", temp)) {
         return error;
     }
     block = BuildToolEnvironment(static_cast<const wchar_t*>(machine.Get()), AccountOf(token),
