@@ -173,8 +173,10 @@ win::UniqueHandle ElevatedToken(win::UniqueHandle token, DWORD& error) {
     return token;
 }
 
-// Ends a failed launch: |error| becomes the launch's error and the thread's last error.
+// Ends a failed launch: the held files are let go, |error| becomes the launch's error and the
+// thread's last error.
 bool FailWith(LaunchControl& launch, DWORD error) {
+    launch.heldUntilStarted.clear();
     launch.error = error;
     ::SetLastError(error);
     return false;
@@ -290,7 +292,6 @@ bool Kel::LaunchWithUi(const std::wstring& workingFolder, const std::wstring& ap
     }
     if (launch.beforeStart) {
         if (const DWORD refused = launch.beforeStart()) {
-            launch.heldUntilStarted.clear();
             return FailWith(launch, refused);  // the hook reported why
         }
     }
@@ -300,7 +301,6 @@ bool Kel::LaunchWithUi(const std::wstring& workingFolder, const std::wstring& ap
             CREATE_UNICODE_ENVIRONMENT | CREATE_NEW_CONSOLE | CREATE_SUSPENDED, &toolEnvironment[0],
             workingFolder.c_str(), &startup, &processInfo)) {
         const DWORD error = ::GetLastError();
-        launch.heldUntilStarted.clear();
         LogCreateProcessFailure(error);
         return FailWith(launch, error);
     }
@@ -320,7 +320,6 @@ bool Kel::LaunchWithUi(const std::wstring& workingFolder, const std::wstring& ap
     const DWORD vetoed = launch.beforeResume ? launch.beforeResume() : ERROR_SUCCESS;
     if (vetoed != ERROR_SUCCESS || ::ResumeThread(thread.Get()) == static_cast<DWORD>(-1)) {
         const DWORD error = vetoed != ERROR_SUCCESS ? vetoed : ::GetLastError();
-        launch.heldUntilStarted.clear();
         ::TerminateProcess(process.Get(), error);
         ::WaitForSingleObject(process.Get(), kTerminationWaitMs);
         if (vetoed == ERROR_SUCCESS) {

@@ -76,9 +76,11 @@ TEST(KelLaunchTest, ExitCodeStopOrFailedStartDecidesTheResult) {
         ::CreateDirectoryW(temp.c_str(), nullptr);
         ::CreateDirectoryW((temp + L"\\0").c_str(), nullptr);
         ::CloseHandle(::CreateFileW(stale.c_str(), GENERIC_WRITE, 0, 0, CREATE_ALWAYS, 0, 0));
+        LaunchControl control;  // holds the tools' folder until the tool runs or fails
+        control.heldUntilStarted.emplace_back(::CreateFileW(tools.c_str(), 0, 7, 0, 3, 1 << 25, 0));
         auto run = std::async(std::launch::async, [&] {
             const bool result =
-                RunKel(c.folder, c.tool, L"C:\\ABC.bin", stop.Get(), rebootRequired);
+                RunKel(c.folder, c.tool, L"C:\\ABC.bin", stop.Get(), rebootRequired, &control);
             return std::make_pair(result, ::GetLastError());
         });
         if (c.order == "sleep") {  // stopped once it runs
@@ -91,6 +93,7 @@ TEST(KelLaunchTest, ExitCodeStopOrFailedStartDecidesTheResult) {
         EXPECT_EQ(result, c.result);
         EXPECT_EQ(result ? 0 : error, c.error);
         EXPECT_EQ(rebootRequired, c.order == "3010");
+        EXPECT_TRUE(control.heldUntilStarted.empty());
         ::TerminateProcess(process.Get(), 1);  // a tool left running would outlive the test
         std::vector<std::wstring> outcome;
         for (const test::RecordedEvent& event : events.Events()) {

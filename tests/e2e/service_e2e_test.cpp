@@ -80,9 +80,6 @@ void ExpectValues(DWORD status, const std::wstring& lastBinFile, std::optional<D
 void SetBoot(ULONGLONG boot) {
     test::SetMachineValue(kSimulationKey, L"BootTime", REG_QWORD, &boot, sizeof(boot));
 }
-void SetDword(const wchar_t* name, DWORD value) {
-    test::SetMachineValue(kSimulationKey, name, REG_DWORD, &value, sizeof(value));
-}
 // The simulated BIOS "ABC Ver. 01.02.03" with release 01.|minor|.00.
 void SetBios(int minor) {
     const smbios_test::Bytes table = smbios_test::Table(
@@ -368,14 +365,15 @@ TEST_F(ServiceEndToEndTest, FailingCapsuleIsLaunchedOncePerRunThreeTimesInAll) {
 // capsule's BIOS, even with the service key written after the reboot, and nothing runs again.
 TEST_F(ServiceEndToEndTest, AStandardUserStartsNoToolAndAReportedFailureIsJudgedAfterTheReboot) {
     test::SetToolOrder("1");
-    SetDword(L"SessionUserIsAdmin", 0);
+    const DWORD standardUser = 0, administrator = 1;
+    test::SetMachineValue(kSimulationKey, L"SessionUserIsAdmin", REG_DWORD, &standardUser, 4);
     const std::wstring capsule = PlaceFile(kPackageFolder, L"ABC_01130000.bin");
     Start(kImageFolder);
     ASSERT_TRUE(Await(Events, {Event(MSG_CALL_FAILED, {L"CreateProcessAsUser", L"740"})}));
     EXPECT_TRUE(test::ReadToolRecord().empty());
     ExpectValues(0, L"");
     ::DeleteFileW(kEventFile);
-    SetDword(L"SessionUserIsAdmin", 1);
+    test::SetMachineValue(kSimulationKey, L"SessionUserIsAdmin", REG_DWORD, &administrator, 4);
     ASSERT_TRUE(Await(Events, {Event(MSG_UPGRADE_FAILED, {capsule})}, true));
     ASSERT_TRUE(service_.Stop());
     ExpectValues(2, capsule, 1);

@@ -118,10 +118,9 @@ TEST(AttemptTest, JournalKeepsTheRecordAsItWasAndRefusesAnythingElse) {
         EXPECT_EQ(attempt::ParseJournal(text), record) << text.size();
         EXPECT_EQ(attempt::ParseJournal(text + L'\0' + L"garbage"), record);  // ends at "\0\0"
     }
+    const wchar_t journal[] = L"UpgradeStatus=1\0AttemptCount=2\0AttemptBoot=B\0AttemptJudged=1\0";
     EXPECT_EQ(attempt::FormatJournal(Recorded(k1, 2, L"B", 1)),
-              std::wstring(L"LastBinFile=" + kCapsule + L'\0' + L"UpgradeStatus=1" + L'\0' +
-                           L"AttemptCount=2" + L'\0' + L"AttemptBoot=B" + L'\0' +
-                           L"AttemptJudged=1" + L'\0'));
+              L"LastBinFile=" + kCapsule + L'\0' + std::wstring(journal, std::size(journal) - 1));
     const std::wstring corrupt[] = {
         std::wstring(L"UpgradeStatus=x\0", 16), std::wstring(L"AttemptCount=99999999999\0", 25),
         std::wstring(L"Other=1\0", 8),          std::wstring(L"LastBinFile\0", 12),
