@@ -238,8 +238,7 @@ DWORD VerifyStagedTools(const std::wstring& own, DWORD ownError, const std::wstr
         win::UniqueFileHandle handle;
         result = OpenSignedBy(file, ownSigner, handle);
         if (result != ERROR_SUCCESS) {
-            held.clear();
-            return Unverified(file, result);
+            return Unverified(file, result);  // the launch lets go of what is held
         }
         held.push_back(std::move(handle));
     }
@@ -376,7 +375,6 @@ bool Kel::UpgradeFirmware(const std::wstring& binaryName, HANDLE stopEvent, bool
             // nobody changes it until the tool has started.
             win::UniqueFileHandle capsuleFile;
             if (const DWORD verdict = win::FolderJudge().HoldFile(binaryName, capsuleFile)) {
-                launch.heldUntilStarted.clear();
                 return Unverified(binaryName, static_cast<LONG>(verdict));
             }
             launch.heldUntilStarted.push_back(std::move(capsuleFile));
