@@ -57,7 +57,7 @@ struct Copy {
     StagedFile file;
     std::wstring source;
     std::wstring destination;
-    bool required;   // all but the logo: a failed copy keeps the tool from starting
+    bool required;  // all but the logo: a failed copy keeps the tool from starting
     // The capsule, its INF and the tool: nobody but SYSTEM and Administrators may open them (the
     // tool runs elevated, so only an administrator's token ever reads it). The activator and the
     // logo, which the user's own shell opens, keep Users read.

@@ -33,9 +33,9 @@ UniqueFileHandle CreateNewFileWithReaders(const std::wstring& path, FileReaders 
 
 // Copies |source| to |destination|, which is created anew with |readers| first, in chunks of
 // 1 MiB. A |destination| that is one plain file holding exactly the bytes of |source| is kept
-// as it is and only given |readers|: a process holding it open blocks nothing. |cancel| (may be null) is an event that stops the copy when it is set, also between
-// chunks: the copy then fails with ERROR_REQUEST_ABORTED. A failed copy deletes what it wrote.
-// ERROR_SUCCESS or the error.
+// as it is and only given |readers|: a process holding it open blocks nothing. |cancel| (may be
+// null) is an event that stops the copy when it is set, also between chunks: the copy then fails
+// with ERROR_REQUEST_ABORTED. A failed copy deletes what it wrote. ERROR_SUCCESS or the error.
 DWORD CopyFileWithReaders(const std::wstring& source, const std::wstring& destination,
                           FileReaders readers, HANDLE cancel);
 

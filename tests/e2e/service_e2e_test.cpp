@@ -227,8 +227,7 @@ TEST_F(ServiceEndToEndTest, DriverStoreCapsuleIsFlashedAndHoldsANewerOneUntilIts
         Events, {Event(MSG_UPGRADE_SUCCEEDED, {capsule}), Event(MSG_UPGRADE_SUCCEEDED, {newer})}));
     ASSERT_TRUE(service_.Stop());
     ExpectValues(3, newer, 1);
-    // The tool reported success: that too waits for the reboot, and is checked by it. Booted
-    // into the old BIOS it failed, and is retried.
+    // A reported success waits for the reboot too; booted into the old BIOS it failed: retried.
     Start();
     ASSERT_TRUE(Await(Log, {L"ServiceLoop : a flash waits for its reboot"}));
     ASSERT_TRUE(service_.Stop());
