@@ -59,17 +59,19 @@ void LogCreateProcessFailure(DWORD error) {
     }
 }
 
-// A fresh, empty folder below |parent| (created protected when missing) for one launch's TEMP and
-// TMP: "<parent>\<n>", the first number not taken. Earlier launches' folders are removed best
-// effort: one that a process still holds stays, and blocks nothing. ERROR_SUCCESS or the error.
+// A fresh, empty folder below |parent| (created protected when missing, in a folder the caller
+// has judged) for one launch's TEMP and TMP: "<parent>\<n>", the first number not taken. Earlier
+// launches' folders are removed best effort: one that a process still holds stays, and blocks
+// nothing. ERROR_SUCCESS or the error.
 DWORD CreateLaunchTemp(const std::wstring& parent, std::wstring& temp) {
     if (::GetFileAttributesW(parent.c_str()) == INVALID_FILE_ATTRIBUTES &&
         !win::CreateProtectedFolder(parent, win::FolderReaders::kNobody) &&
         ::GetLastError() != ERROR_ALREADY_EXISTS) {
         return ::GetLastError();
     }
-    if (const DWORD verdict = win::CheckFolder(parent)) {
-        return verdict;  // nothing is removed or created through a link
+    // The folders above were judged by the caller; nothing is removed or created through a link.
+    if (const DWORD verdict = win::FolderJudge().JudgeOne(parent)) {
+        return verdict;
     }
     WIN32_FIND_DATAW entry;
     win::UniqueFindHandle find(::FindFirstFileW((parent + L"\\*").c_str(), &entry));
